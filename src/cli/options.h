@@ -1,0 +1,42 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+/// The one command a run carries out.
+enum class Command : std::int32_t {
+  None = 0,    // no command option: dispatched like Show
+  Set = 1,     // -s N, --set N
+  Delete = 2,  // -d, --delete
+  Show = 3,    // --show, or a run without arguments
+  SysXml = 4,  // --sysxml
+  Help = 5,    // -h, --help
+};
+
+/// Modifiers of a hints-file update; the same bits travel in CoreTable::flags.
+enum UpdateFlags : std::uint32_t {
+  Flat = 0x1,            // --flat
+  Strip = 0x2,           // --strip
+  WriteClockHint = 0x4,  // --write-clock-hint
+  ToStdout = 0x8,        // --stdout
+};
+
+/// Longest hints path the command line accepts (the field keeps one byte for its NUL).
+inline constexpr std::size_t kMaxHintsPathLength = 259;
+
+inline constexpr char kDefaultHintsPath[] = "/boot/device.hints.qvd";
+
+/// The parsed command line.
+struct CoreOptions {
+  Command command = Command::None;
+  std::uint32_t flags = 0;
+  std::int32_t shared_count = 0;
+  std::array<char, kMaxHintsPathLength + 1> file{};
+};
+
+/// Fills `options` from the arguments; false (after a message on standard
+/// error, or the option parser's own) when the command line is rejected.
+bool read_command_line(CoreOptions& options, int argc, char** argv);
+
+/// Writes the usage text to standard output.
+void print_usage();

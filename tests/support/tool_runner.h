@@ -1,0 +1,35 @@
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+/// How the driver stand-in answers in one run of the tool.
+struct DriverSim {
+  bool loaded = true;   // false: the tool runs without the stand-in (no driver)
+  std::string ids;      // KXPALDRV_SIM_IDS, e.g. "0,2,4,6"; empty: this machine's cores
+  std::string shared;   // KXPALDRV_SIM_SHARED, e.g. "2"; empty: all shared now
+  std::string fault;    // KXPALDRV_SIM_FAULT: "missing", "refuse" or "overflow"
+};
+
+struct RunOptions {
+  DriverSim driver;
+  std::string stdout_path;            // non-empty: standard output goes to this file (e.g. /dev/full)
+  std::vector<std::string> prefix;    // run through this command first (e.g. setpriv ...)
+  std::vector<std::pair<std::string, std::string>> environment;  // extra variables
+};
+
+/// What one run of the tool left behind.
+struct ToolRun {
+  int exit_status = -1;  // 0..255 for a normal exit; -1 when killed by a signal
+  int signal = 0;        // the signal that killed it, if any
+  std::string out;       // standard output, byte for byte (empty when redirected)
+  std::string err;       // standard error, byte for byte
+};
+
+/// Runs the freshly built binary with `args` (not counting argv[0]).
+ToolRun run_tool(const std::vector<std::string>& args, const RunOptions& options = {});
+
+/// Path of the binary under test and of the driver stand-in library.
+const char* tool_binary_path();
+const char* driver_sim_library_path();
