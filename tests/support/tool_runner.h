@@ -12,6 +12,15 @@ struct DriverSim {
   std::string fault;    // KXPALDRV_SIM_FAULT: "missing", "refuse" or "overflow"
 };
 
+/// The stand-in reporting `ids`, the first `shared` of them shared now, with an optional fault.
+inline DriverSim simulated_driver(std::string ids, std::string shared = {}, std::string fault = {}) {
+  DriverSim sim;
+  sim.ids = std::move(ids);
+  sim.shared = std::move(shared);
+  sim.fault = std::move(fault);
+  return sim;
+}
+
 struct RunOptions {
   DriverSim driver;
   std::string stdout_path;            // non-empty: standard output goes to this file (e.g. /dev/full)

@@ -1,0 +1,177 @@
+#include "cli/options.h"
+
+#include <getopt.h>
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+// Values the option parser returns for the long options; 1 to 5 are the
+// command codes themselves, so the "one command" test below can see them.
+constexpr int kSetOption = 1;
+constexpr int kDeleteOption = 2;
+constexpr int kShowOption = 3;
+constexpr int kSysXmlOption = 4;
+constexpr int kHelpOption = 5;
+
+constexpr char kShortOptions[] = "s:df:h";
+
+constexpr option kLongOptions[] = {
+    {"set", required_argument, nullptr, kSetOption},
+    {"delete", no_argument, nullptr, kDeleteOption},
+    {"show", no_argument, nullptr, kShowOption},
+    {"sysxml", no_argument, nullptr, kSysXmlOption},
+    {"help", no_argument, nullptr, kHelpOption},
+    {"file", required_argument, nullptr, 'f'},
+    {"strip", no_argument, nullptr, 'S'},
+    {"flat", no_argument, nullptr, 'F'},
+    {"stdout", no_argument, nullptr, 'O'},
+    {"write-clock-hint", no_argument, nullptr, 'C'},
+    {nullptr, 0, nullptr, 0},
+};
+
+struct UsageEntry {
+  const char* synopsis;
+  const char* description;
+};
+
+constexpr UsageEntry kUsage[] = {
+    {"-s --set CPUs", "set number of shared cores"},
+    {"-d --delete", "set all cores as shared core"},
+    {"-f NAME, --file NAME", "set name of configuration file to change"},
+    {"--show", "show active settings of shared/isolated cores"},
+    {"--strip", "remove hints of unknown apics"},
+    {"--flat", "add flat cpu topology setting"},
+    {"--sysxml", "generate SystemInformation.xml and dump to output"},
+    {"--write-clock-hint", "update clock settings for real-time"},
+    {"--stdout", "dump config to stdout instead of file"},
+};
+
+void report(const char* line) {
+  std::fprintf(stderr, "%s\n", line);
+  std::fflush(stderr);
+}
+
+void report_quoted(const char* argument, const char* complaint) {
+  std::fprintf(stderr, "\"%s\" %s\n", argument, complaint);
+  std::fflush(stderr);
+}
+
+int to_command_value(int value) {
+  switch (value) {
+    case 's': return kSetOption;
+    case 'd': return kDeleteOption;
+    case 'h': return kHelpOption;
+    default: return value;
+  }
+}
+
+// Reads a count the way "%d" does (leading white space, a sign, digits; the
+// rest ignored), but a number beyond the 32-bit range saturates instead of
+// being undefined.
+bool read_shared_count(const char* text, std::int32_t& count) {
+  char* end = nullptr;
+  const long long value = std::strtoll(text, &end, 10);
+  if (end == text) {
+    return false;
+  }
+  if (value > INT32_MAX) {
+    count = INT32_MAX;
+  } else if (value < INT32_MIN) {
+    count = INT32_MIN;
+  } else {
+    count = static_cast<std::int32_t>(value);
+  }
+  return true;
+}
+
+bool store_hints_path(CoreOptions& options, const char* path) {
+  const std::size_t length = std::strlen(path);
+  if (length > kMaxHintsPathLength) {
+    report_quoted(path, "is too long for -f");
+    return false;
+  }
+  std::memcpy(options.file.data(), path, length + 1);
+  return true;
+}
+
+bool apply_option(CoreOptions& options, int value, const char* argument) {
+  switch (value) {
+    case 0:
+      return true;
+    case kSetOption:
+      if (!read_shared_count(argument, options.shared_count)) {
+        report_quoted(argument, "is invalid parameter for -s");
+        return false;
+      }
+      options.command = Command::Set;
+      return true;
+    case kDeleteOption:
+    case kShowOption:
+    case kSysXmlOption:
+    case kHelpOption:
+      options.command = static_cast<Command>(value);
+      return true;
+    case 'f':
+      return store_hints_path(options, argument);
+    case 'S':
+      options.flags |= Strip;
+      return true;
+    case 'F':
+      options.flags |= Flat;
+      return true;
+    case 'C':
+      options.flags |= WriteClockHint;
+      return true;
+    case 'O':
+      options.flags |= ToStdout;
+      return true;
+    default:
+      // The parser has already described an unknown option or a missing argument.
+      return false;
+  }
+}
+
+}  // namespace
+
+bool read_command_line(CoreOptions& options, int argc, char** argv) {
+  options = CoreOptions{};
+  std::memcpy(options.file.data(), kDefaultHintsPath, sizeof kDefaultHintsPath);
+
+  if (argc <= 1) {
+    options.command = Command::Show;
+    return true;
+  }
+
+  int value = 0;
+  while ((value = getopt_long(argc, argv, kShortOptions, kLongOptions, nullptr)) != -1) {
+    value = to_command_value(value);
+    if (value > 0 && value < 10 && options.command != Command::None) {
+      report("multiple commands have been set");
+      return false;
+    }
+    if (!apply_option(options, value, optarg)) {
+      return false;
+    }
+  }
+
+  const bool updates = options.command == Command::Set || options.command == Command::Delete;
+  if (options.flags != 0 && !updates) {
+    report("update hints are ignored without -s or -d");
+  }
+  return true;
+}
+
+void print_usage() {
+  std::fputs("VaDiveDida:\n", stdout);
+  std::fflush(stdout);
+  for (const UsageEntry& entry : kUsage) {
+    std::printf("  %s\n", entry.synopsis);
+    std::fflush(stdout);
+    std::printf("      %s\n", entry.description);
+    std::fflush(stdout);
+  }
+}

@@ -1,0 +1,115 @@
+#include "tool_runner.h"
+
+#include "scratch_dir.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+
+extern char** environ;
+
+namespace {
+
+bool starts_with(const char* text, const char* prefix) {
+  return std::strncmp(text, prefix, std::strlen(prefix)) == 0;
+}
+
+// The test's own environment, less anything that would steer the stand-in or
+// the preload list, plus what this run asks for.
+std::vector<std::string> run_environment(const RunOptions& options) {
+  std::vector<std::string> environment;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    if (!starts_with(*entry, "KXPALDRV_SIM_") && !starts_with(*entry, "LD_PRELOAD=")) {
+      environment.emplace_back(*entry);
+    }
+  }
+  const DriverSim& sim = options.driver;
+  if (!sim.ids.empty()) environment.push_back("KXPALDRV_SIM_IDS=" + sim.ids);
+  if (!sim.shared.empty()) environment.push_back("KXPALDRV_SIM_SHARED=" + sim.shared);
+  if (!sim.fault.empty()) environment.push_back("KXPALDRV_SIM_FAULT=" + sim.fault);
+  for (const auto& [name, value] : options.environment) {
+    environment.push_back(name + "=" + value);
+  }
+  return environment;
+}
+
+// The sanitizer runtime, where the binary loads it dynamically, must come
+// first in the preload list or it refuses to start.
+std::string preload_list() {
+  std::string list = SANITIZER_RUNTIME;
+  if (!list.empty()) list += ":";
+  return list + DRIVER_SIM_LIBRARY;
+}
+
+// The argument vector: the prefix command, then env (so that only the tool
+// itself gets the preload list), then the tool and its arguments.
+std::vector<std::string> run_arguments(const std::vector<std::string>& args,
+                                       const RunOptions& options) {
+  std::vector<std::string> argv = options.prefix;
+  if (options.driver.loaded) {
+    argv.insert(argv.end(), {"/usr/bin/env", "LD_PRELOAD=" + preload_list()});
+  }
+  argv.emplace_back(RIDIDEZUVE_BINARY);
+  argv.insert(argv.end(), args.begin(), args.end());
+  return argv;
+}
+
+std::vector<char*> pointers(std::vector<std::string>& strings) {
+  std::vector<char*> result;
+  for (std::string& text : strings) result.push_back(text.data());
+  result.push_back(nullptr);
+  return result;
+}
+
+void redirect(const std::string& path, int target) {
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  if (fd < 0 || dup2(fd, target) < 0) _exit(126);
+  close(fd);
+}
+
+}  // namespace
+
+const char* tool_binary_path() { return RIDIDEZUVE_BINARY; }
+const char* driver_sim_library_path() { return DRIVER_SIM_LIBRARY; }
+
+ToolRun run_tool(const std::vector<std::string>& args, const RunOptions& options) {
+  const ScratchDir capture;
+  const std::string out_path =
+      options.stdout_path.empty() ? capture.file("stdout") : options.stdout_path;
+  const std::string err_path = capture.file("stderr");
+
+  std::vector<std::string> argv_strings = run_arguments(args, options);
+  std::vector<std::string> env_strings = run_environment(options);
+  std::vector<char*> argv = pointers(argv_strings);
+  std::vector<char*> envp = pointers(env_strings);
+
+  std::fflush(nullptr);
+  const pid_t child = fork();
+  if (child == 0) {
+    const int null_input = open("/dev/null", O_RDONLY);
+    if (null_input < 0 || dup2(null_input, STDIN_FILENO) < 0) _exit(126);
+    redirect(out_path, STDOUT_FILENO);
+    redirect(err_path, STDERR_FILENO);
+    execvpe(argv[0], argv.data(), envp.data());
+    _exit(127);
+  }
+
+  ToolRun run;
+  int wait_status = 0;
+  if (child < 0 || waitpid(child, &wait_status, 0) != child) {
+    ADD_FAILURE() << "cannot run " << RIDIDEZUVE_BINARY;
+    return run;
+  }
+  if (WIFEXITED(wait_status)) {
+    run.exit_status = WEXITSTATUS(wait_status);
+  } else if (WIFSIGNALED(wait_status)) {
+    run.signal = WTERMSIG(wait_status);
+  }
+  if (options.stdout_path.empty()) run.out = read_file(out_path);
+  run.err = read_file(err_path);
+  return run;
+}
