@@ -1,0 +1,40 @@
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+#include "cores/core_table.h"
+#include "hints/line_filter.h"
+
+/// The three kinds of line of the hints file that the tool reads and writes.
+enum class HintKind {
+  None,      // any other line: passes unchanged
+  Clock,     // hint.apic.<id>.clock=...
+  Disable,   // hint.lapic.<id>.disabled=...
+  Topology,  // kern.smp.topology=...
+};
+
+/// What a line is, read with the scanf rules of its form: the key at the very
+/// start of the line, the id as "%d" reads it, a separator run of spaces and
+/// equals signs, then a value. The whole form must match.
+struct HintMatch {
+  HintKind kind = HintKind::None;
+  std::int32_t id = 0;       // clock and disable hints
+  bool id_in_range = false;  // false: the id does not fit "%d" and names no core
+  std::string_view value;    // the value text, up to the first white space
+};
+
+/// Recognises a clock hint, a disable hint or a topology setting in `text`
+/// (judged up to its first NUL); kind None for every other line.
+HintMatch match_hint_line(const char* text);
+
+/// The edit pass's line handler: rewrites the disable hints of known cores,
+/// the clock hints (WriteClockHint) and the topology line (Flat), drops repeats
+/// and, with Strip, hints of unknown ids; in the final pass appends what the
+/// file lacked. Always 0.
+int rewrite_hint_line(LineBuffer& line, CoreTable& table, bool final_pass);
+
+/// Writes the next missing line into `line`: clock hints (WriteClockHint),
+/// then disable hints, in table order, then the topology setting (Flat);
+/// leaves it empty when nothing is missing. Always 0.
+int emit_pending_hint(LineBuffer& line, CoreTable& table);
