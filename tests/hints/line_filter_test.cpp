@@ -1,0 +1,203 @@
+#include "hints/line_filter.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <string>
+#include <vector>
+
+#include "filter_harness.h"
+#include "scratch_dir.h"
+
+namespace {
+
+using hints_test::contents_of;
+using hints_test::filter_text;
+using hints_test::Stream;
+using hints_test::stream_holding;
+
+// What the recording handler saw and what it should do; handlers are plain
+// function pointers, so their state lives here.
+struct Script {
+  std::vector<std::string> pieces;      // reading pass, with their bytes
+  std::vector<std::string> to_append;   // final pass, one per call
+  int final_calls = 0;
+  std::string empty_this;               // reading pass: drop this piece
+  std::string stop_at;                  // reading pass: return 99 on this piece
+};
+Script script;
+
+int recording_handler(LineBuffer& line, CoreTable&, bool final_pass) {
+  if (final_pass) {
+    const int call = script.final_calls++;
+    if (call < static_cast<int>(script.to_append.size()))
+      set_line(line, script.to_append[call].c_str());
+    else
+      clear_line(line);
+    return 0;
+  }
+  const std::string piece(line.text.data(), line.length);
+  script.pieces.push_back(piece);
+  if (piece == script.stop_at) return 99;
+  if (piece == script.empty_this) clear_line(line);
+  return 0;
+}
+
+class LineFilter : public ::testing::Test {
+ protected:
+  void SetUp() override { script = Script{}; }
+  CoreTable table;
+};
+
+TEST_F(LineFilter, PlainCopyKeepsEveryByte) {
+  std::string input = "a\r\nnul\0inside\n" + std::string(5000, 'x') + "\n\n\ttab\nno end";
+  input[8] = '\0';
+  const auto run = filter_text(input, nullptr, nullptr);
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.output, input);
+}
+
+TEST_F(LineFilter, LongLinesArriveInPiecesOfAtMost2047Bytes) {
+  const std::string exact(2047, 'a');
+  const std::string longer(4095, 'b');
+  const auto run = filter_text(exact + "\n" + longer + "\nend", recording_handler, &table);
+  EXPECT_EQ(run.status, 0);
+  const std::vector<std::string> expected{exact, "\n", std::string(2047, 'b'),
+                                          std::string(2047, 'b'), "b\n", "end"};
+  EXPECT_EQ(script.pieces, expected);
+  EXPECT_EQ(run.output, exact + "\n" + longer + "\nend");
+}
+
+TEST_F(LineFilter, EmptiedLineWritesNothingNotEvenItsLineEnd) {
+  script.empty_this = "two\r\n";
+  const auto run = filter_text("one\ntwo\r\nthree\n", recording_handler, &table);
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.output, "one\nthree\n");
+}
+
+TEST_F(LineFilter, HandlerStatusStopsTheFilterBeforeThatLineIsWritten) {
+  script.stop_at = "two\n";
+  script.to_append = {"never\n"};
+  const auto run = filter_text("one\ntwo\nthree\n", recording_handler, &table);
+  EXPECT_EQ(run.status, 99);
+  EXPECT_EQ(run.output, "one\n");
+  EXPECT_EQ(script.pieces.size(), 2u);
+  EXPECT_EQ(script.final_calls, 0);
+}
+
+TEST_F(LineFilter, FinalPassAppendsOneLinePerCallUntilEmpty) {
+  script.to_append = {"x=1\n", "y=2\n"};
+  const auto run = filter_text("first\n", recording_handler, &table);
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.output, "first\nx=1\ny=2\n");
+  EXPECT_EQ(script.final_calls, 3);
+}
+
+TEST_F(LineFilter, FinalPassRunsForEmptyOrAbsentInputAndAtLeastOnce) {
+  script.to_append = {"only\n"};
+  auto run = filter_text("", recording_handler, &table);
+  EXPECT_EQ(run.output, "only\n");
+  EXPECT_TRUE(script.pieces.empty());
+
+  script = Script{};
+  Stream out(std::tmpfile());
+  EXPECT_EQ(filter_lines(nullptr, out.get(), recording_handler, &table), 0);
+  EXPECT_EQ(contents_of(out.get()), "");
+  EXPECT_EQ(script.final_calls, 1);
+}
+
+TEST_F(LineFilter, NoFinalPassWithoutOutputOrWithoutHandler) {
+  script.to_append = {"appended\n"};
+  Stream in = stream_holding("a\nb\n");
+  EXPECT_EQ(filter_lines(in.get(), nullptr, recording_handler, &table), 0);
+  EXPECT_EQ(script.pieces, (std::vector<std::string>{"a\n", "b\n"}));
+  EXPECT_EQ(script.final_calls, 0);
+}
+
+TEST_F(LineFilter, AppendedLinesStartOnAFreshLine) {
+  script.to_append = {"x=1\n", "y=2\n"};
+  EXPECT_EQ(filter_text("last", recording_handler, &table).output, "last\nx=1\ny=2\n");
+
+  // Nothing is added when the output is empty or already ends its line, or
+  // when nothing is appended.
+  script = Script{};
+  script.to_append = {"x=1\n"};
+  EXPECT_EQ(filter_text("", recording_handler, &table).output, "x=1\n");
+  script = Script{};
+  script.to_append = {"x=1\n"};
+  EXPECT_EQ(filter_text("a\r\n", recording_handler, &table).output, "a\r\nx=1\n");
+  script = Script{};
+  EXPECT_EQ(filter_text("last", recording_handler, &table).output, "last");
+}
+
+TEST_F(LineFilter, FailedWriteStopsReadingAndIsReported) {
+  Stream in = stream_holding("one\ntwo\nthree\n");
+  Stream full(std::fopen("/dev/full", "w"));
+  ASSERT_NE(full, nullptr);
+  std::setvbuf(full.get(), nullptr, _IONBF, 0);
+  script.to_append = {"never\n"};
+  EXPECT_NE(filter_lines(in.get(), full.get(), recording_handler, &table), 0);
+  EXPECT_EQ(script.pieces.size(), 1u);
+  EXPECT_EQ(script.final_calls, 0);
+}
+
+TEST_F(LineFilter, OutputThatFailsOnlyWhenFlushedIsAFailedWrite) {
+  Stream in = stream_holding("small\n");
+  Stream full(std::fopen("/dev/full", "w"));
+  ASSERT_NE(full, nullptr);
+  EXPECT_NE(filter_lines(in.get(), full.get(), nullptr, nullptr), 0);
+}
+
+TEST_F(LineFilter, ReadErrorEndsThePassWithItsErrorNumber) {
+  // Reading a directory fails for good without reaching end of file.
+  const ScratchDir dir;
+  EXPECT_EQ(filter_file(dir.path().c_str(), nullptr, recording_handler, &table), EISDIR);
+  EXPECT_TRUE(script.pieces.empty());
+}
+
+TEST_F(LineFilter, FileCopyIsExactAndTruncatesTheOutput) {
+  const ScratchDir dir;
+  const std::string input = dir.file("in"), output = dir.file("out");
+  write_file(input, std::string("a\0b\r\nno end", 11));
+  write_file(output, std::string(10000, 'z'));
+  bool opened = false;
+  EXPECT_EQ(filter_file(input.c_str(), output.c_str(), nullptr, nullptr, &opened), 0);
+  EXPECT_TRUE(opened);
+  EXPECT_EQ(read_file(output), std::string("a\0b\r\nno end", 11));
+}
+
+TEST_F(LineFilter, UnopenableFilesAreNamedOnStandardOutput) {
+  const ScratchDir dir;
+  const std::string missing = dir.file("missing"), input = dir.file("in");
+  const std::string output = dir.file("no/such/dir");
+  write_file(input, "a\n");
+  bool opened = true;
+
+  ::testing::internal::CaptureStdout();
+  EXPECT_EQ(filter_file(missing.c_str(), input.c_str(), nullptr, nullptr, &opened), ENOENT);
+  EXPECT_EQ(filter_file(input.c_str(), output.c_str(), nullptr, nullptr, &opened), ENOENT);
+  EXPECT_EQ(filter_file_to_stdout(missing.c_str(), recording_handler, &table), ENOENT);
+  std::fflush(stdout);
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+            "error opening \"" + missing + "\"\n" + "error opening \"" + output + "\"\n" +
+                "error opening \"" + missing + "\"\n");
+  EXPECT_FALSE(opened);
+  EXPECT_EQ(read_file(input), "a\n");
+  EXPECT_TRUE(script.pieces.empty());
+}
+
+TEST_F(LineFilter, ToStdoutWritesTheFilteredText) {
+  const ScratchDir dir;
+  const std::string input = dir.file("in");
+  write_file(input, "keep\ndrop\nlast");
+  script.empty_this = "drop\n";
+  script.to_append = {"added\n"};
+  ::testing::internal::CaptureStdout();
+  const int status = filter_file_to_stdout(input.c_str(), recording_handler, &table);
+  std::fflush(stdout);
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "keep\nlast\nadded\n");
+  EXPECT_EQ(status, 0);
+}
+
+}  // namespace
