@@ -43,8 +43,7 @@ int run(int argc, char** argv) {
     return kCommandLineRejected;
   }
   if (options.command == Command::Help) {
-    print_usage();
-    return 0;
+    return print_usage();
   }
 
   std::uint32_t shared_count = 0;

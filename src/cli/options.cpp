@@ -2,6 +2,7 @@
 
 #include <getopt.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -165,13 +166,20 @@ bool read_command_line(CoreOptions& options, int argc, char** argv) {
   return true;
 }
 
-void print_usage() {
-  std::fputs("VaDiveDida:\n", stdout);
-  std::fflush(stdout);
+// Flushed line by line; the error number of the first failed write is kept,
+// since a later flush of the failed stream no longer knows it.
+int print_usage() {
+  int error = 0;
+  const auto write_line = [&error](const char* indent, const char* text) {
+    errno = 0;
+    if (std::printf("%s%s\n", indent, text) < 0 || std::fflush(stdout) != 0) {
+      if (error == 0) error = errno != 0 ? errno : EIO;
+    }
+  };
+  write_line("", "VaDiveDida:");
   for (const UsageEntry& entry : kUsage) {
-    std::printf("  %s\n", entry.synopsis);
-    std::fflush(stdout);
-    std::printf("      %s\n", entry.description);
-    std::fflush(stdout);
+    write_line("  ", entry.synopsis);
+    write_line("      ", entry.description);
   }
+  return error;
 }

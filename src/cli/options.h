@@ -38,5 +38,6 @@ struct CoreOptions {
 /// error, or the option parser's own) when the command line is rejected.
 bool read_command_line(CoreOptions& options, int argc, char** argv);
 
-/// Writes the usage text to standard output.
-void print_usage();
+/// Writes the usage text to standard output. 0, or the system error number
+/// of the first write that failed.
+int print_usage();
