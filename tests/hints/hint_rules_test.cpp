@@ -1,0 +1,207 @@
+#include "hints/hint_rules.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "cli/options.h"
+#include "filter_harness.h"
+
+namespace {
+
+using hints_test::filter_text;
+using hints_test::make_table;
+
+// The worked example: cores 0, 2, 4, 6; two stay shared after the next boot.
+const std::string kExampleInput =
+    "# comment\n"
+    "hint.lapic.2.disabled=\"1\"\n"
+    "hint.lapic.9.disabled=\"0\"\n"
+    "hint.apic.0.clock=\"1\"\n"
+    "kern.smp.topology=\"1\"\n"
+    "hint.lapic.2.disabled=\"0\"\n"
+    "hint.acpi.0.disabled=\"1\"\n";
+
+/// The edit pass over `input` for cores 0, 2, 4, 6 with two shared next.
+std::string edit(const std::string& input, std::uint32_t flags) {
+  CoreTablePtr table = make_table({0, 2, 4, 6}, 4, 2, flags);
+  const auto run = filter_text(input, rewrite_hint_line, table.get());
+  EXPECT_EQ(run.status, 0);
+  return run.output;
+}
+
+int final_pass_calls = 0;
+int counting_rewrite(LineBuffer& line, CoreTable& table, bool final_pass) {
+  if (final_pass) ++final_pass_calls;
+  return rewrite_hint_line(line, table, final_pass);
+}
+
+TEST(HintRules, WorkedExampleWithStripFlatAndClockHints) {
+  CoreTablePtr table = make_table({0, 2, 4, 6}, 4, 2, Strip | Flat | WriteClockHint);
+  final_pass_calls = 0;
+  const auto run = filter_text(kExampleInput, counting_rewrite, table.get());
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.output,
+            "# comment\n"
+            "hint.lapic.2.disabled=\"0\"\n"
+            "hint.apic.0.clock=\"0\"\n"
+            "kern.smp.topology=\"2\"\n"
+            "hint.acpi.0.disabled=\"1\"\n"
+            "hint.apic.2.clock=\"0\"\n"
+            "hint.apic.4.clock=\"0\"\n"
+            "hint.apic.6.clock=\"0\"\n"
+            "hint.lapic.0.disabled=\"0\"\n"
+            "hint.lapic.4.disabled=\"1\"\n"
+            "hint.lapic.6.disabled=\"1\"\n");
+  EXPECT_EQ(final_pass_calls, 7);
+  EXPECT_EQ(table->flags & Flat, 0u);
+}
+
+TEST(HintRules, WorkedExampleWithoutModifiers) {
+  EXPECT_EQ(edit(kExampleInput, 0),
+            "# comment\n"
+            "hint.lapic.2.disabled=\"0\"\n"
+            "hint.lapic.9.disabled=\"0\"\n"
+            "hint.apic.0.clock=\"1\"\n"
+            "kern.smp.topology=\"1\"\n"
+            "hint.acpi.0.disabled=\"1\"\n"
+            "hint.lapic.0.disabled=\"0\"\n"
+            "hint.lapic.4.disabled=\"1\"\n"
+            "hint.lapic.6.disabled=\"1\"\n");
+}
+
+TEST(HintRules, EmptyFileGetsEveryLineInOrder) {
+  EXPECT_EQ(edit("", Flat | WriteClockHint),
+            "hint.apic.0.clock=\"0\"\nhint.apic.2.clock=\"0\"\n"
+            "hint.apic.4.clock=\"0\"\nhint.apic.6.clock=\"0\"\n"
+            "hint.lapic.0.disabled=\"0\"\nhint.lapic.2.disabled=\"0\"\n"
+            "hint.lapic.4.disabled=\"1\"\nhint.lapic.6.disabled=\"1\"\n"
+            "kern.smp.topology=\"2\"\n");
+}
+
+struct RecognitionCase {
+  const char* line;
+  HintKind kind;
+  std::int32_t id;
+  bool in_range;
+};
+
+TEST(HintRules, LinesAreRecognisedByTheWholeForm) {
+  const RecognitionCase cases[] = {
+      {"hint.lapic.2.disabled=\"1\"\n", HintKind::Disable, 2, true},
+      {"hint.lapic. +2.disabled = = 1", HintKind::Disable, 2, true},
+      {"hint.lapic.03.disabled=1", HintKind::Disable, 3, true},
+      {"hint.lapic.0000000000000000000002.disabled=1", HintKind::Disable, 2, true},
+      {"hint.lapic.-2147483648.disabled=1", HintKind::Disable, -2147483647 - 1, true},
+      {"hint.lapic.2147483648.disabled=1", HintKind::Disable, 0, false},
+      {"hint.lapic.-2147483649.disabled=1", HintKind::Disable, 0, false},
+      {"hint.lapic.99999999999999999999999.disabled=1", HintKind::Disable, 0, false},
+      {"hint.apic.0.clock=\t0", HintKind::Clock, 0, true},
+      {"kern.smp.topology \"1\"", HintKind::Topology, 0, false},
+      // Not the form: white space or a comment first, a tab or nothing as the
+      // separator, no value, another resource of the same unit, a sign alone.
+      {" hint.lapic.2.disabled=1", HintKind::None, 0, false},
+      {"#hint.lapic.2.disabled=1", HintKind::None, 0, false},
+      {"hint.lapic.2.disabled\t=1", HintKind::None, 0, false},
+      {"hint.lapic.2.disabled1", HintKind::None, 0, false},
+      {"hint.lapic.2.disabled=\r\n", HintKind::None, 0, false},
+      {"hint.lapic.0.irq=5", HintKind::None, 0, false},
+      {"hint.apic.0.disabled=1", HintKind::None, 0, false},
+      {"hint.lapic.-.disabled=1", HintKind::None, 0, false},
+      {"kern.smp.topology\t=\"2\"", HintKind::None, 0, false},
+      {"kern.smp.topology=", HintKind::None, 0, false},
+  };
+  for (const auto& c : cases) {
+    const HintMatch match = match_hint_line(c.line);
+    EXPECT_EQ(match.kind, c.kind) << c.line;
+    if (c.kind == HintKind::Clock || c.kind == HintKind::Disable) {
+      EXPECT_EQ(match.id_in_range, c.in_range) << c.line;
+      if (c.in_range) {
+        EXPECT_EQ(match.id, c.id) << c.line;
+      }
+    }
+  }
+  EXPECT_EQ(match_hint_line("hint.lapic.4.disabled = \"1\" # note").value, "\"1\"");
+}
+
+TEST(HintRules, RewrittenLinesEndInALineFeedAndUnchangedOnesKeepTheirEnd) {
+  EXPECT_EQ(edit("# a\r\nhint.lapic.02.disabled=1\r\nhint.lapic.0.disabled=\"0\"\n"
+                 "hint.lapic.4.disabled=0\nhint.lapic.6.disabled=0\n",
+                 0),
+            "# a\r\nhint.lapic.2.disabled=\"0\"\nhint.lapic.0.disabled=\"0\"\n"
+            "hint.lapic.4.disabled=\"1\"\nhint.lapic.6.disabled=\"1\"\n");
+}
+
+TEST(HintRules, OtherSettingsOfTheSameUnitPassAndDoNotCountAsHints) {
+  // The irq line neither stands in for core 0's disable hint nor is dropped as
+  // a repeat after it.
+  EXPECT_EQ(edit("hint.lapic.0.irq=5\nhint.apic.0.disabled=1\nhint.lapic.0.disabled=0\n"
+                 "hint.lapic.0.irq=6\nhint.lapic.2.disabled\t1\n",
+                 0),
+            "hint.lapic.0.irq=5\nhint.apic.0.disabled=1\nhint.lapic.0.disabled=\"0\"\n"
+            "hint.lapic.0.irq=6\nhint.lapic.2.disabled\t1\n"
+            "hint.lapic.2.disabled=\"0\"\nhint.lapic.4.disabled=\"1\"\n"
+            "hint.lapic.6.disabled=\"1\"\n");
+}
+
+TEST(HintRules, OutOfRangeIdsAreStray) {
+  // 4294967296 would be core 0 if the id were cut to 32 bits.
+  const std::string input =
+      "hint.lapic.4294967296.disabled=1\nhint.apic.4294967296.clock=1\n";
+  const std::string appended =
+      "hint.lapic.0.disabled=\"0\"\nhint.lapic.2.disabled=\"0\"\n"
+      "hint.lapic.4.disabled=\"1\"\nhint.lapic.6.disabled=\"1\"\n";
+  EXPECT_EQ(edit(input, 0), input + appended);
+  EXPECT_EQ(edit(input, Strip), appended);
+}
+
+TEST(HintRules, ClockHintsWithoutWriteClockHint) {
+  // The first passes unchanged, a second for the same core goes, none is added.
+  EXPECT_EQ(edit("hint.apic.2.clock=1\nhint.apic.2.clock=0\nhint.apic.77.clock=1\n", 0),
+            "hint.apic.2.clock=1\nhint.apic.77.clock=1\n"
+            "hint.lapic.0.disabled=\"0\"\nhint.lapic.2.disabled=\"0\"\n"
+            "hint.lapic.4.disabled=\"1\"\nhint.lapic.6.disabled=\"1\"\n");
+}
+
+TEST(HintRules, TopologyLines) {
+  const std::string disables =
+      "hint.lapic.0.disabled=\"0\"\nhint.lapic.2.disabled=\"0\"\n"
+      "hint.lapic.4.disabled=\"1\"\nhint.lapic.6.disabled=\"1\"\n";
+  EXPECT_EQ(edit("kern.smp.topology=1\nkern.smp.topology=3\n", Flat),
+            "kern.smp.topology=\"2\"\nkern.smp.topology=3\n" + disables);
+  EXPECT_EQ(edit("kern.smp.topology\t=1\nkern.smp.topology=\n", Flat),
+            "kern.smp.topology\t=1\nkern.smp.topology=\n" + disables +
+                "kern.smp.topology=\"2\"\n");
+  EXPECT_EQ(edit("kern.smp.topology=1\n", 0), "kern.smp.topology=1\n" + disables);
+}
+
+TEST(HintRules, PieceAfterA2047ByteSplitIsJudgedAsALine) {
+  const std::string head(2047, '#');
+  EXPECT_EQ(edit(head + "hint.lapic.4.disabled=\"0\"\n", 0),
+            head + "hint.lapic.4.disabled=\"1\"\n" +
+                "hint.lapic.0.disabled=\"0\"\nhint.lapic.2.disabled=\"0\"\n"
+                "hint.lapic.6.disabled=\"1\"\n");
+}
+
+TEST(HintRules, LastLineWithoutLineFeedIsEndedBeforeAppendedLines) {
+  EXPECT_EQ(edit("# end", 0),
+            "# end\nhint.lapic.0.disabled=\"0\"\nhint.lapic.2.disabled=\"0\"\n"
+            "hint.lapic.4.disabled=\"1\"\nhint.lapic.6.disabled=\"1\"\n");
+  const std::string complete =
+      "hint.lapic.0.disabled=\"0\"\nhint.lapic.2.disabled=\"0\"\n"
+      "hint.lapic.4.disabled=\"1\"\n";
+  EXPECT_EQ(edit(complete + "hint.lapic.6.disabled=\"1\"", 0),
+            complete + "hint.lapic.6.disabled=\"1\"\n");
+  EXPECT_EQ(edit(complete + "hint.lapic.6.disabled=\"1\"\n# end", 0),
+            complete + "hint.lapic.6.disabled=\"1\"\n# end");
+}
+
+TEST(HintRules, IdsCompareAsThirtyTwoBitValues) {
+  CoreTablePtr table = make_table({0xFFFFFFFFu, 5}, 2, 1);
+  const auto run =
+      filter_text("hint.lapic.-1.disabled=1\nhint.lapic.5.disabled=0\n", rewrite_hint_line,
+                  table.get());
+  EXPECT_EQ(run.output, "hint.lapic.-1.disabled=\"0\"\nhint.lapic.5.disabled=\"1\"\n");
+}
+
+}  // namespace
