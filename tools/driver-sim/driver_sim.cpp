@@ -77,10 +77,11 @@ std::size_t read_machine_ids(std::uint32_t* ids) {
   std::size_t count = 0;
   if (FILE* cpuinfo = std::fopen("/proc/cpuinfo", "r")) {
     char line[512];
-    unsigned int value = 0;
     while (count < kMaxSimulatedIds && std::fgets(line, sizeof line, cpuinfo) != nullptr) {
-      if (std::sscanf(line, "apicid : %u", &value) == 1) {
-        ids[count++] = value;
+      // "apicid\t\t: 3"; "initial apicid" does not count.
+      const char* colon = std::strchr(line, ':');
+      if (std::strncmp(line, "apicid", 6) == 0 && colon != nullptr) {
+        ids[count++] = static_cast<std::uint32_t>(std::strtoul(colon + 1, nullptr, 10));
       }
     }
     std::fclose(cpuinfo);
@@ -134,7 +135,7 @@ mode_t mode_argument(int flags, va_list arguments) {
 
 extern "C" {
 
-int open(const char* path, int flags, ...) {
+int open(const char* path, int flags, ...) {  // NOLINT(readability-inconsistent-declaration-parameter-name)
   if (is_node(path)) {
     return open_node();
   }
@@ -147,7 +148,7 @@ int open(const char* path, int flags, ...) {
   return real_open(path, flags, mode);
 }
 
-int open64(const char* path, int flags, ...) {
+int open64(const char* path, int flags, ...) {  // NOLINT(readability-inconsistent-declaration-parameter-name)
   if (is_node(path)) {
     return open_node();
   }
@@ -160,7 +161,8 @@ int open64(const char* path, int flags, ...) {
   return real_open64(path, flags, mode);
 }
 
-int __open_2(const char* path, int flags) {
+// The fortified open of glibc, which a hardened build of the tool may call.
+int __open_2(const char* path, int flags) {  // NOLINT(bugprone-reserved-identifier)
   if (is_node(path)) {
     return open_node();
   }
