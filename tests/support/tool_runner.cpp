@@ -39,20 +39,46 @@ std::vector<std::string> run_environment(const RunOptions& options) {
 
 // The sanitizer runtime, where the binary loads it dynamically, must come
 // first in the preload list or it refuses to start.
-std::string preload_list() {
-  std::string list = SANITIZER_RUNTIME;
-  if (!list.empty()) list += ":";
-  return list + DRIVER_SIM_LIBRARY;
+std::string preload_list(const RunOptions& options) {
+  std::vector<std::string> libraries;
+  if (*SANITIZER_RUNTIME != '\0') libraries.emplace_back(SANITIZER_RUNTIME);
+  if (options.driver.loaded) libraries.emplace_back(DRIVER_SIM_LIBRARY);
+  libraries.insert(libraries.end(), options.preload.begin(), options.preload.end());
+  std::string list;
+  for (const std::string& library : libraries) {
+    list += (list.empty() ? "" : ":") + library;
+  }
+  return list;
+}
+
+// RIDIDEZUVE_TEST_WRAPPER, words separated by spaces: a checker that runs the
+// tool (valgrind for the memcheck pass).
+std::vector<std::string> wrapper_words() {
+  std::vector<std::string> words;
+  const char* wrapper = std::getenv("RIDIDEZUVE_TEST_WRAPPER");
+  std::string word;
+  for (const char* c = wrapper != nullptr ? wrapper : ""; ; ++c) {
+    if (*c == ' ' || *c == '\0') {
+      if (!word.empty()) words.push_back(word);
+      word.clear();
+      if (*c == '\0') break;
+    } else {
+      word += *c;
+    }
+  }
+  return words;
 }
 
 // The argument vector: the prefix command, then env (so that only the tool
-// itself gets the preload list), then the tool and its arguments.
+// itself gets the preload list), the wrapper, then the tool and its arguments.
 std::vector<std::string> run_arguments(const std::vector<std::string>& args,
                                        const RunOptions& options) {
   std::vector<std::string> argv = options.prefix;
-  if (options.driver.loaded) {
-    argv.insert(argv.end(), {"/usr/bin/env", "LD_PRELOAD=" + preload_list()});
+  if (options.driver.loaded || !options.preload.empty()) {
+    argv.insert(argv.end(), {"/usr/bin/env", "LD_PRELOAD=" + preload_list(options)});
   }
+  const std::vector<std::string> wrapper = wrapper_words();
+  argv.insert(argv.end(), wrapper.begin(), wrapper.end());
   argv.emplace_back(RIDIDEZUVE_BINARY);
   argv.insert(argv.end(), args.begin(), args.end());
   return argv;

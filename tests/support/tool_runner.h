@@ -26,6 +26,7 @@ struct RunOptions {
   std::string stdout_path;            // non-empty: standard output goes to this file (e.g. /dev/full)
   std::vector<std::string> prefix;    // run through this command first (e.g. setpriv ...)
   std::vector<std::pair<std::string, std::string>> environment;  // extra variables
+  std::vector<std::string> preload;   // further libraries to preload after the stand-in
 };
 
 /// What one run of the tool left behind.
@@ -36,7 +37,9 @@ struct ToolRun {
   std::string err;       // standard error, byte for byte
 };
 
-/// Runs the freshly built binary with `args` (not counting argv[0]).
+/// Runs the freshly built binary with `args` (not counting argv[0]). When the
+/// variable RIDIDEZUVE_TEST_WRAPPER is set, its words run the binary (for
+/// example valgrind with its options).
 ToolRun run_tool(const std::vector<std::string>& args, const RunOptions& options = {});
 
 /// Path of the binary under test and of the driver stand-in library.
