@@ -49,7 +49,7 @@ TEST_F(CacheTopologyTest, ReadsIntelLeafFour) {
   describe_caches(4);
   EXPECT_EQ(both_levels(kEightIds, 8), kFullGroups);
   // Without an id list there is nothing to count.
-  EXPECT_EQ(both_levels(nullptr, 0),
+  EXPECT_EQ(both_levels(nullptr, 8),
             "\tL2CacheSize=\"512\"\r\n\tL2CacheAssoc=\"8\"\r\n"
             "\tL3CacheSize=\"16384\"\r\n\tL3CacheAssoc=\"16\"\r\n");
 }
