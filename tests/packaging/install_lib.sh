@@ -1,0 +1,29 @@
+# Sourced by the install tests: installs the build into a scratch DESTDIR with
+# a scratch prefix and lists what landed, relative to the prefix.
+
+# install_into SCRATCH BUILD_DIR: installs with DESTDIR=SCRATCH/dest and the
+# prefix SCRATCH/prefix. If DESTDIR were ignored, files would land under
+# SCRATCH/prefix itself, which list_installed then sees as strays.
+install_into() {
+  local scratch=$1 build_dir=$2
+  DESTDIR="$scratch/dest" cmake --install "$build_dir" --prefix "$scratch/prefix" >"$scratch/install.log" 2>&1 || {
+    cat "$scratch/install.log"
+    echo "FAIL: cmake --install failed"
+    return 1
+  }
+}
+
+# list_installed SCRATCH: every file and link under the scratch folder, with
+# the DESTDIR and prefix taken off the front of those in the right place; any
+# other path is printed whole and so can never match an expected entry.
+list_installed() {
+  local scratch=$1
+  local root="$scratch/dest$scratch/prefix/"
+  find "$scratch" \( -type f -o -type l \) ! -name install.log | while read -r path; do
+    if [[ $path == "$root"* ]]; then
+      echo "${path#"$root"}"
+    else
+      echo "$path"
+    fi
+  done | LC_ALL=C sort
+}
