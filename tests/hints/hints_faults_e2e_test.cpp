@@ -1,0 +1,201 @@
+// Updates that fail part way: a full disk during the backup, the edit and the
+// copy back, places an unprivileged user may not write, and a standard output
+// that takes nothing. After each, the hints file holds its old text or the
+// complete new one, and the run says which step failed.
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "hints_e2e_support.h"
+#include "scratch_dir.h"
+#include "tool_runner.h"
+
+namespace {
+
+using hints_e2e::four_cores;
+
+/// Comment lines of 64 bytes, `size` bytes in all.
+std::string comment_text(std::size_t size) {
+  std::string text;
+  while (text.size() + 64 <= size) text += "#" + std::string(62, '-') + "\n";
+  return text + std::string(size - text.size(), '#');
+}
+
+/// APIC ids 0 to 255, as the driver's capacity allows.
+DriverSim many_cores() {
+  std::string ids;
+  for (int id = 0; id < 256; ++id) ids += (id == 0 ? "" : ",") + std::to_string(id);
+  return {true, ids, "", ""};
+}
+
+class HintsFaults : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root";
+  }
+
+  /// A folder every user may write to, for runs as an unprivileged user.
+  std::string open_folder(const std::string& name) {
+    const std::string path = dir.file(name);
+    EXPECT_EQ(mkdir(path.c_str(), 0777), 0);
+    EXPECT_EQ(chmod(path.c_str(), 0777), 0);
+    return path;
+  }
+
+  ScratchDir dir;
+};
+
+TEST_F(HintsFaults, DiskFullDuringTheBackup) {
+  const std::string fs = dir.file("fs");
+  ASSERT_EQ(mkdir(fs.c_str(), 0755), 0);
+  const hints_e2e::TinyTmpfs tmpfs(fs, "16k");
+  if (!tmpfs.mounted()) GTEST_SKIP() << "cannot mount a tmpfs";
+  const std::string hints = fs + "/device.hints.qvd", old_text = comment_text(12000);
+  write_file(hints, old_text);
+
+  RunOptions options;
+  options.driver = four_cores();
+  const ToolRun tool = run_tool({"-s", "2", "-f", hints}, options);
+  EXPECT_EQ(tool.exit_status, 251);
+  EXPECT_EQ(tool.out, "");
+  EXPECT_EQ(tool.err, "error creating backup file of \"" + hints + "\"\n");
+  EXPECT_EQ(read_file(hints), old_text);
+}
+
+TEST_F(HintsFaults, DiskFullDuringTheEdit) {
+  if (!hints_e2e::can_make_mount_namespace()) GTEST_SKIP() << "needs unshare -m";
+  const std::string old_text = comment_text(12000);
+  write_file(dir.file("device.hints.qvd"), old_text);
+
+  RunOptions options;
+  options.driver = four_cores();
+  options.prefix = hints_e2e::with_tiny_tmp(dir.path(), "4k");
+  const ToolRun tool = run_tool({"-s", "2", "-f", "device.hints.qvd"}, options);
+  EXPECT_EQ(tool.exit_status, 250);
+  EXPECT_EQ(tool.out, "");
+  EXPECT_EQ(tool.err, "error changing \"device.hints.qvd\"\n");
+  EXPECT_EQ(read_file(dir.file("device.hints.qvd")), old_text);
+  EXPECT_EQ(read_file(dir.file("device.hints.qvd.KxBak")), old_text);
+}
+
+TEST_F(HintsFaults, DiskFullDuringTheCopyBackRestoresTheOldText) {
+  if (!hints_e2e::can_make_mount_namespace()) GTEST_SKIP() << "needs unshare -m";
+  // Five pages: the hints file and its backup take two each; the new text
+  // needs more than the three left once the hints file is truncated.
+  const std::string fs = dir.file("fs"), private_tmp = dir.file("tmp");
+  ASSERT_EQ(mkdir(fs.c_str(), 0755), 0);
+  ASSERT_EQ(mkdir(private_tmp.c_str(), 01777), 0);
+  const hints_e2e::TinyTmpfs tmpfs(fs, "20k");
+  if (!tmpfs.mounted()) GTEST_SKIP() << "cannot mount a tmpfs";
+  const std::string hints = fs + "/device.hints.qvd", old_text = comment_text(8192);
+  write_file(hints, old_text);
+
+  RunOptions preview;
+  preview.driver = many_cores();
+  const ToolRun expected = run_tool({"-s", "1", "--write-clock-hint", "--stdout", "-f", hints},
+                                    preview);
+  ASSERT_EQ(expected.exit_status, 0);
+  ASSERT_GT(expected.out.size(), 12288u);
+
+  RunOptions options;
+  options.driver = many_cores();
+  options.prefix = hints_e2e::with_private_tmp(fs, private_tmp);
+  const ToolRun tool =
+      run_tool({"-s", "1", "--write-clock-hint", "-f", "device.hints.qvd"}, options);
+  EXPECT_EQ(tool.exit_status, 249);
+  EXPECT_EQ(tool.out, "");
+  EXPECT_EQ(tool.err, "error writing \"device.hints.qvd\"\n");
+  EXPECT_EQ(read_file(hints), old_text);
+  EXPECT_EQ(read_file(hints + ".KxBak"), old_text);
+  // The temporary file is kept with the whole new text.
+  EXPECT_EQ(read_file(hints_e2e::only_temporary_file(private_tmp)), expected.out);
+}
+
+TEST_F(HintsFaults, StdoutThatTakesNothing) {
+  const std::string hints = dir.file("device.hints.qvd");
+  write_file(hints, "hint.lapic.2.disabled=1\n");
+  RunOptions options;
+  options.driver = four_cores();
+  options.stdout_path = "/dev/full";
+  const ToolRun tool = run_tool({"-s", "2", "--stdout", "-f", hints}, options);
+  EXPECT_NE(tool.exit_status, 0);
+  EXPECT_EQ(tool.err, "error writing standard output\n");
+  EXPECT_EQ(read_file(hints), "hint.lapic.2.disabled=1\n");
+  EXPECT_FALSE(file_exists(hints + ".KxBak"));
+}
+
+TEST_F(HintsFaults, UnprivilegedUserCannotWriteTheBackup) {
+  const std::string hints = dir.file("device.hints.qvd");
+  write_file(hints, "# old\n");
+  ASSERT_EQ(chmod(hints.c_str(), 0666), 0);
+  RunOptions options;
+  options.driver = four_cores();
+  options.prefix = hints_e2e::kUnprivileged;
+  const ToolRun tool = run_tool({"-s", "2", "-f", hints}, options);
+  EXPECT_EQ(tool.exit_status, 251);
+  EXPECT_EQ(tool.out, "error opening \"" + hints + ".KxBak\"\n");
+  EXPECT_EQ(tool.err, "error creating backup file of \"" + hints + "\"\n");
+  EXPECT_EQ(read_file(hints), "# old\n");
+  EXPECT_FALSE(file_exists(hints + ".KxBak"));
+}
+
+TEST_F(HintsFaults, UnprivilegedUserCannotReadTheHintsFile) {
+  const std::string folder = open_folder("w"), hints = folder + "/device.hints.qvd";
+  write_file(hints, "# old\n");
+  ASSERT_EQ(chmod(hints.c_str(), 0600), 0);
+  RunOptions options;
+  options.driver = four_cores();
+  options.prefix = hints_e2e::kUnprivileged;
+  const ToolRun tool = run_tool({"-s", "2", "-f", hints}, options);
+  EXPECT_EQ(tool.exit_status, 251);
+  EXPECT_EQ(tool.out, "error opening \"" + hints + "\"\n");
+  EXPECT_EQ(tool.err, "error creating backup file of \"" + hints + "\"\n");
+  EXPECT_EQ(hints_e2e::names_in(folder), std::vector<std::string>{"device.hints.qvd"});
+}
+
+TEST_F(HintsFaults, UnprivilegedUserCannotWriteTheHintsFile) {
+  if (!hints_e2e::can_make_mount_namespace()) GTEST_SKIP() << "needs unshare -m";
+  const std::string folder = open_folder("w"), private_tmp = open_folder("tmp");
+  ASSERT_EQ(chmod(private_tmp.c_str(), 01777), 0);
+  const std::string hints = folder + "/device.hints.qvd";
+  write_file(hints, "# old\n");
+  ASSERT_EQ(chmod(hints.c_str(), 0444), 0);
+
+  RunOptions options;
+  options.driver = four_cores();
+  options.prefix = hints_e2e::with_private_tmp(folder, private_tmp, hints_e2e::kUnprivileged);
+  const ToolRun tool = run_tool({"-s", "2", "-f", "device.hints.qvd"}, options);
+  EXPECT_EQ(tool.exit_status, 249);
+  EXPECT_EQ(tool.out, "error opening \"device.hints.qvd\"\n");
+  // The hints file was never opened for writing: nothing to restore.
+  EXPECT_EQ(tool.err, "error writing \"device.hints.qvd\"\n");
+  EXPECT_EQ(read_file(hints), "# old\n");
+  EXPECT_EQ(read_file(hints + ".KxBak"), "# old\n");
+  EXPECT_EQ(read_file(hints_e2e::only_temporary_file(private_tmp)),
+            "# old\nhint.lapic.0.disabled=\"0\"\nhint.lapic.2.disabled=\"0\"\n"
+            "hint.lapic.4.disabled=\"1\"\nhint.lapic.6.disabled=\"1\"\n");
+}
+
+TEST_F(HintsFaults, UnprivilegedUserCannotCreateTheTemporaryFile) {
+  if (!hints_e2e::can_make_mount_namespace()) GTEST_SKIP() << "needs unshare -m";
+  const std::string folder = open_folder("w"), private_tmp = dir.file("tmp");
+  ASSERT_EQ(mkdir(private_tmp.c_str(), 0755), 0);
+  write_file(folder + "/device.hints.qvd", "# old\n");
+  ASSERT_EQ(chmod((folder + "/device.hints.qvd").c_str(), 0666), 0);
+
+  RunOptions options;
+  options.driver = four_cores();
+  options.prefix = hints_e2e::with_private_tmp(folder, private_tmp, hints_e2e::kUnprivileged);
+  const ToolRun tool = run_tool({"-s", "2", "-f", "device.hints.qvd"}, options);
+  EXPECT_EQ(tool.exit_status, 250);
+  EXPECT_EQ(tool.out, "");
+  EXPECT_EQ(tool.err, "error changing \"device.hints.qvd\"\n");
+  EXPECT_EQ(read_file(folder + "/device.hints.qvd"), "# old\n");
+  EXPECT_EQ(read_file(folder + "/device.hints.qvd.KxBak"), "# old\n");
+  EXPECT_EQ(hints_e2e::names_in(private_tmp), std::vector<std::string>{});
+}
+
+}  // namespace
