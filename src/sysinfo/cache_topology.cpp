@@ -49,9 +49,10 @@ std::uint32_t choose_cache_leaf() {
   return (features.ecx & kTopologyExtensions) != 0 ? kAmdCacheLeaf : 0;
 }
 
+// An exhausted heap means no count, never an exception out of the report.
 std::unique_ptr<std::uint32_t[]> allocate_distinct_set() {
   try {
-    return std::make_unique_for_overwrite<std::uint32_t[]>(kDistinctSetSlots);
+    return std::make_unique<std::uint32_t[]>(kDistinctSetSlots);
   } catch (const std::bad_alloc&) {
     return nullptr;
   }
