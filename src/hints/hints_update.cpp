@@ -22,7 +22,8 @@ constexpr int kBackupFailed = -5;
 constexpr int kEditFailed = -6;
 constexpr int kCopyBackFailed = -7;
 
-/// Holds the backup path, then the temporary path: at most 255 characters.
+/// A backup or temporary path: at most 255 characters and the NUL. The backup
+/// path is kept until the end, for a restore after a failed copy back.
 using PathBuffer = std::array<char, 256>;
 
 /// ".KxBak" must fit whole: a cut-short backup name could be the hints file
