@@ -248,7 +248,7 @@ TEST_F(HintsCommands, NoTemporaryFileIsLeftBehind) {
   const ToolRun tool = run_tool({"-s", "2", "-f", "device.hints.qvd"}, options);
   EXPECT_EQ(tool.exit_status, 0);
   EXPECT_EQ(tool.err, "");
-  EXPECT_EQ(hints_e2e::names_in(private_tmp), std::vector<std::string>{});
+  EXPECT_EQ(hints_e2e::temporary_files_in(private_tmp), std::vector<std::string>{});
   EXPECT_EQ(read_file(backup), kExample);
 }
 

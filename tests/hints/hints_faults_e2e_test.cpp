@@ -114,6 +114,34 @@ TEST_F(HintsFaults, DiskFullDuringTheCopyBackRestoresTheOldText) {
   EXPECT_EQ(read_file(hints_e2e::only_temporary_file(private_tmp)), expected.out);
 }
 
+TEST_F(HintsFaults, DiskFullDuringTheCopyBackAndNoRestoreNamesTheBackup) {
+  if (!hints_e2e::can_make_mount_namespace()) GTEST_SKIP() << "needs unshare -m";
+  const std::string fs = dir.file("fs"), private_tmp = dir.file("tmp");
+  ASSERT_EQ(mkdir(fs.c_str(), 0755), 0);
+  ASSERT_EQ(mkdir(private_tmp.c_str(), 01777), 0);
+  const hints_e2e::TinyTmpfs tmpfs(fs, "20k");
+  if (!tmpfs.mounted()) GTEST_SKIP() << "cannot mount a tmpfs";
+  const std::string hints = fs + "/device.hints.qvd", old_text = comment_text(8192);
+  write_file(hints, old_text);
+
+  RunOptions options;
+  options.driver = many_cores();
+  options.prefix = hints_e2e::with_private_tmp(fs, private_tmp);
+  options.preload = {UNREADABLE_BACKUP_PRELOAD};
+  const ToolRun tool =
+      run_tool({"-s", "1", "--write-clock-hint", "-f", "device.hints.qvd"}, options);
+  EXPECT_EQ(tool.exit_status, 249);
+  EXPECT_EQ(tool.out, "error opening \"device.hints.qvd.KxBak\"\n");
+  EXPECT_EQ(tool.err,
+            "error writing \"device.hints.qvd\"\n"
+            "error restoring \"device.hints.qvd\": its previous text is in "
+            "\"device.hints.qvd.KxBak\"\n");
+  // The operator still has both texts: the old one in the backup, the new one
+  // in the temporary file.
+  EXPECT_EQ(read_file(hints + ".KxBak"), old_text);
+  EXPECT_GT(read_file(hints_e2e::only_temporary_file(private_tmp)).size(), 12288u);
+}
+
 TEST_F(HintsFaults, StdoutThatTakesNothing) {
   const std::string hints = dir.file("device.hints.qvd");
   write_file(hints, "hint.lapic.2.disabled=1\n");
@@ -195,7 +223,7 @@ TEST_F(HintsFaults, UnprivilegedUserCannotCreateTheTemporaryFile) {
   EXPECT_EQ(tool.err, "error changing \"device.hints.qvd\"\n");
   EXPECT_EQ(read_file(folder + "/device.hints.qvd"), "# old\n");
   EXPECT_EQ(read_file(folder + "/device.hints.qvd.KxBak"), "# old\n");
-  EXPECT_EQ(hints_e2e::names_in(private_tmp), std::vector<std::string>{});
+  EXPECT_EQ(hints_e2e::temporary_files_in(private_tmp), std::vector<std::string>{});
 }
 
 }  // namespace
