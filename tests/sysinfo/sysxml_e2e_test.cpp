@@ -22,19 +22,20 @@
 namespace {
 
 constexpr std::array<const char*, 20> kAttributeOrder{
-    "CpuBrandString", "CpuString",     "CpuStepping",   "CpuModel",      "OSIdentifier",
-    "OSVersion",      "Hostname",      "OSArchitecture", "TotalMemory",  "MemoryBarInfo",
-    "NumMemoryBars",  "BIOSVersion",   "BoardInfo",     "L2CacheSize",   "L2CacheAssoc",
-    "L2CacheAmount",  "L3CacheSize",   "L3CacheAssoc",  "L3CacheAmount", "GraphicsDriverVersion"};
+    "CpuBrandString", "CpuString", "CpuStepping", "CpuModel",
+    "OSIdentifier", "OSVersion", "Hostname", "OSArchitecture",
+    "TotalMemory", "MemoryBarInfo", "NumMemoryBars", "BIOSVersion", "BoardInfo",
+    "L2CacheSize", "L2CacheAssoc", "L2CacheAmount",
+    "L3CacheSize", "L3CacheAssoc", "L3CacheAmount", "GraphicsDriverVersion"};
 
 constexpr std::array<const char*, 12> kAlwaysWritten{
-    "CpuModel",    "OSIdentifier", "OSVersion",   "Hostname",    "OSArchitecture",
-    "MemoryBarInfo", "NumMemoryBars", "BIOSVersion", "BoardInfo", "L2CacheSize",
-    "L3CacheSize", "GraphicsDriverVersion"};
+    "CpuModel", "OSIdentifier", "OSVersion", "Hostname", "OSArchitecture", "MemoryBarInfo",
+    "NumMemoryBars", "BIOSVersion", "BoardInfo", "L2CacheSize", "L3CacheSize",
+    "GraphicsDriverVersion"};
 
 struct Document {
-  std::vector<std::string> names;                // in document order
-  std::map<std::string, std::string> values;     // raw, still escaped
+  std::vector<std::string> names;             // in document order
+  std::map<std::string, std::string> values;  // raw, still escaped
 };
 
 // Checks the element's frame and line ends and returns its attributes.
