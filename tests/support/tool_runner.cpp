@@ -7,8 +7,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
+
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <mutex>
 
 extern char** environ;
 
@@ -16,6 +20,43 @@ namespace {
 
 bool starts_with(const char* text, const char* prefix) {
   return std::strncmp(text, prefix, std::strlen(prefix)) == 0;
+}
+
+// Some tests cover /tmp with a file system of their own for the tool. When the
+// build tree itself lies under /tmp, the binary and the libraries preloaded
+// into it are copied once to a folder outside it, so the tool can still start.
+class Staging {
+ public:
+  ~Staging() {
+    if (!folder_.empty()) {
+      std::error_code ignored;
+      std::filesystem::remove_all(folder_, ignored);
+    }
+  }
+
+  std::string reachable(const std::string& path) {
+    if (path.rfind("/tmp/", 0) != 0) return path;
+    const std::lock_guard<std::mutex> lock(mutex_);  // tests may run the tool from two threads
+    if (folder_.empty()) {
+      char name[] = "/var/tmp/rididezuve-stage-XXXXXX";
+      if (mkdtemp(name) == nullptr) return path;
+      folder_ = name;
+      chmod(folder_.c_str(), 0755);  // unprivileged runs start the tool too
+    }
+    const std::string copy = folder_ + "/" + std::filesystem::path(path).filename().string();
+    std::error_code error;
+    std::filesystem::copy_file(path, copy, std::filesystem::copy_options::skip_existing, error);
+    return error ? path : copy;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::string folder_;
+};
+
+std::string reachable(const std::string& path) {
+  static Staging staging;
+  return staging.reachable(path);
 }
 
 // The test's own environment, less anything that would steer the stand-in or
@@ -42,8 +83,8 @@ std::vector<std::string> run_environment(const RunOptions& options) {
 std::string preload_list(const RunOptions& options) {
   std::vector<std::string> libraries;
   if (*SANITIZER_RUNTIME != '\0') libraries.emplace_back(SANITIZER_RUNTIME);
-  if (options.driver.loaded) libraries.emplace_back(DRIVER_SIM_LIBRARY);
-  libraries.insert(libraries.end(), options.preload.begin(), options.preload.end());
+  if (options.driver.loaded) libraries.push_back(reachable(DRIVER_SIM_LIBRARY));
+  for (const std::string& library : options.preload) libraries.push_back(reachable(library));
   std::string list;
   for (const std::string& library : libraries) {
     list += (list.empty() ? "" : ":") + library;
@@ -79,7 +120,7 @@ std::vector<std::string> run_arguments(const std::vector<std::string>& args,
   }
   const std::vector<std::string> wrapper = wrapper_words();
   argv.insert(argv.end(), wrapper.begin(), wrapper.end());
-  argv.emplace_back(RIDIDEZUVE_BINARY);
+  argv.push_back(reachable(RIDIDEZUVE_BINARY));
   argv.insert(argv.end(), args.begin(), args.end());
   return argv;
 }
