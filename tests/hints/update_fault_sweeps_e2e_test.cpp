@@ -137,7 +137,9 @@ class UpdateFaultSweep : public ::testing::Test {
     } else {
       EXPECT_TRUE(outcome.hints == old_text)
           << label << ": failed update (" << tool.exit_status << ") did not keep the old text";
-      if (message_fits) EXPECT_NE(tool.err, "") << label << ": failure without a message";
+      if (message_fits) {
+        EXPECT_NE(tool.err, "") << label << ": failure without a message";
+      }
     }
     return tool.exit_status;
   }
@@ -200,8 +202,12 @@ TEST_F(UpdateFaultSweep, FileSizeLimitOverEveryOffset) {
     ++statuses[check(outcome, old_text, new_text, kUpdateStatuses,
                      "limit " + std::to_string(limit), limit >= 100)];
     // Below the old size the backup cannot be made; from the new size on, nothing fails.
-    if (limit < old_text.size()) EXPECT_EQ(outcome.tool.exit_status, 251) << limit;
-    if (limit >= new_text.size()) EXPECT_EQ(outcome.tool.exit_status, 0) << limit;
+    if (limit < old_text.size()) {
+      EXPECT_EQ(outcome.tool.exit_status, 251) << limit;
+    }
+    if (limit >= new_text.size()) {
+      EXPECT_EQ(outcome.tool.exit_status, 0) << limit;
+    }
   }
   std::printf("file-size sweep: %zu runs;%s\n", limits.size(), summary(statuses).c_str());
   EXPECT_GT(statuses[250], 0);
