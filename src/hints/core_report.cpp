@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "hints/core_index.h"
 #include "hints/hint_rules.h"
 
 namespace {
@@ -17,7 +18,7 @@ bool is_disabled_value(std::string_view value) { return value == "1" || value ==
 int read_next_boot_mode(LineBuffer& line, CoreTable& table, bool /*final_pass*/) {
   const HintMatch match = match_hint_line(line.text.data());
   if (match.kind != HintKind::Disable || !match.id_in_range) return 0;
-  CoreEntry* core = lookup_core(table, static_cast<std::uint32_t>(match.id));
+  CoreEntry* core = find_core(table, static_cast<std::uint32_t>(match.id));
   if (core != nullptr) core->shared_next = is_disabled_value(match.value) ? 0 : 1;
   return 0;
 }
@@ -25,7 +26,10 @@ int read_next_boot_mode(LineBuffer& line, CoreTable& table, bool /*final_pass*/)
 int print_core_mode_report(CoreTable& table, const char* hints_path) {
   // A hints file that will not open has been named on standard output; the
   // next-boot column then shows the modes as the table has them.
-  filter_file(hints_path, nullptr, read_next_boot_mode, &table);
+  {
+    const ScopedCoreIndex index(table);
+    filter_file(hints_path, nullptr, read_next_boot_mode, &table);
+  }
 
   std::printf("  CPU | LApic-ID | mode now | mode next boot\r\n");
   std::printf("----------------------------------------------\n");

@@ -2,8 +2,10 @@
 
 #include <array>
 #include <cstdio>
+#include <cstring>
 
 #include "cli/options.h"
+#include "hints/core_index.h"
 
 namespace {
 
@@ -29,11 +31,11 @@ bool is_space(char c) {
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
+/// strncmp stops at a NUL in the text, so nothing past the line is read; it
+/// compares a word at a time, which matters with millions of lines.
 bool take_literal(const char*& p, std::string_view literal) {
-  for (const char c : literal) {
-    if (*p != c) return false;
-    ++p;
-  }
+  if (std::strncmp(p, literal.data(), literal.size()) != 0) return false;
+  p += literal.size();
   return true;
 }
 
@@ -103,7 +105,7 @@ void write_topology(LineBuffer& line) { set_line(line, "kern.smp.topology=\"2\"\
 
 CoreEntry* core_named_by(CoreTable& table, const HintMatch& match) {
   if (!match.id_in_range) return nullptr;
-  return lookup_core(table, static_cast<std::uint32_t>(match.id));
+  return find_core(table, static_cast<std::uint32_t>(match.id));
 }
 
 /// Ids are written the way "%d" reads them back.
@@ -119,7 +121,8 @@ LineFate rewrite_clock_hint(LineBuffer& line, CoreTable& table, const HintMatch&
   CoreEntry* core = core_named_by(table, match);
   if (core == nullptr) return {.stray = true};
   const LineFate fate{.repeat = core->clock_hint_done != 0};
-  if ((table.flags & WriteClockHint) != 0) write_clock_hint(line, match.id);
+  // A repeat is dropped, so formatting it would be wasted.
+  if (!fate.repeat && (table.flags & WriteClockHint) != 0) write_clock_hint(line, match.id);
   core->clock_hint_done = 1;
   return fate;
 }
@@ -128,7 +131,7 @@ LineFate rewrite_disable_hint(LineBuffer& line, CoreTable& table, const HintMatc
   CoreEntry* core = core_named_by(table, match);
   if (core == nullptr) return {.stray = true};
   const LineFate fate{.repeat = core->disable_hint_done != 0};
-  write_disable_hint(line, match.id, *core);
+  if (!fate.repeat) write_disable_hint(line, match.id, *core);
   core->disable_hint_done = 1;
   return fate;
 }

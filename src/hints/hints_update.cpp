@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "cli/options.h"
+#include "hints/core_index.h"
 #include "hints/file_handles.h"
 #include "hints/hint_rules.h"
 #include "hints/line_filter.h"
@@ -92,8 +93,11 @@ int update_in_place(CoreTable& table, const char* hints_path) {
 
   PathBuffer temporary_path{};
   if (!make_temporary_file(temporary_path)) return report_failure(kEditFailed, hints_path);
-  if (filter_file(hints_path, temporary_path.data(), rewrite_hint_line, &table) != 0)
-    return report_failure(kEditFailed, hints_path);
+  {
+    const ScopedCoreIndex index(table);
+    if (filter_file(hints_path, temporary_path.data(), rewrite_hint_line, &table) != 0)
+      return report_failure(kEditFailed, hints_path);
+  }
 
   bool hints_opened = false;
   if (filter_file(temporary_path.data(), hints_path, nullptr, nullptr, &hints_opened) != 0) {
@@ -109,7 +113,9 @@ int update_in_place(CoreTable& table, const char* hints_path) {
 }  // namespace
 
 int update_hints_file(CoreTable& table, const char* hints_path) {
-  if ((table.flags & ToStdout) != 0)
+  if ((table.flags & ToStdout) != 0) {
+    const ScopedCoreIndex index(table);
     return filter_file_to_stdout(hints_path, rewrite_hint_line, &table);
+  }
   return update_in_place(table, hints_path);
 }

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -11,27 +12,56 @@
 
 namespace {
 
+/// How much of the input one read takes.
+constexpr std::size_t kReadBlockSize = std::size_t{64} * 1024;
+
 enum class ReadResult { Piece, End, Failed };
 
-/// fgets with the length kept: reads up to and including a line feed, or
-/// kMaxLineLength bytes, whichever comes first. NUL bytes are ordinary data.
-ReadResult read_piece(std::FILE* input, LineBuffer& line, int& error) {
+/// Input read a block at a time (a whole block costs one call instead of one
+/// per line); pieces are cut from it the way fgets would cut them.
+struct BlockReader {
+  std::FILE* stream = nullptr;
+  std::span<char> block;
+  std::size_t begin = 0;  // the next unread byte of the block
+  std::size_t end = 0;    // the end of what the block holds
+  bool drained = false;   // a short read: end of input, no further read
+
+  /// Refills an empty block; false at the end of input. `error` is set after a read error.
+  bool fill(int& error) {
+    if (drained) return false;
+    errno = 0;
+    begin = 0;
+    end = std::fread(block.data(), 1, block.size(), stream);
+    if (std::ferror(stream) != 0) {
+      // A lasting read error would otherwise look like "not at end yet" for ever.
+      error = errno != 0 ? errno : EIO;
+      return false;
+    }
+    drained = end < block.size();
+    return end > 0;
+  }
+};
+
+/// The next piece: up to and including a line feed, or kMaxLineLength bytes,
+/// whichever comes first. NUL bytes are ordinary data.
+ReadResult read_piece(BlockReader& reader, LineBuffer& line, int& error) {
   std::size_t length = 0;
-  errno = 0;
   while (length < kMaxLineLength) {
-    // Single-threaded: the per-byte lock of getc buys nothing here.
-    const int c = getc_unlocked(input);
-    if (c == EOF) break;
-    line.text[length++] = static_cast<char>(c);
-    if (c == '\n') break;
+    if (reader.begin == reader.end && !reader.fill(error)) {
+      if (error != 0) return ReadResult::Failed;
+      break;
+    }
+    const char* start = reader.block.data() + reader.begin;
+    const std::size_t room = std::min(kMaxLineLength - length, reader.end - reader.begin);
+    const auto* feed = static_cast<const char*>(std::memchr(start, '\n', room));
+    const std::size_t take = feed != nullptr ? static_cast<std::size_t>(feed - start) + 1 : room;
+    std::memcpy(line.text.data() + length, start, take);
+    length += take;
+    reader.begin += take;
+    if (feed != nullptr) break;
   }
   line.text[length] = '\0';
   line.length = length;
-  // A lasting read error would otherwise look like "not at end yet" for ever.
-  if (std::ferror(input) != 0) {
-    error = errno != 0 ? errno : EIO;
-    return ReadResult::Failed;
-  }
   return length > 0 ? ReadResult::Piece : ReadResult::End;
 }
 
@@ -55,12 +85,12 @@ struct LineSink {
   }
 };
 
-int reading_pass(std::FILE* input, LineSink& sink, LineBuffer& line, LineFilterFn handler,
+int reading_pass(BlockReader& reader, LineSink& sink, LineBuffer& line, LineFilterFn handler,
                  CoreTable* table) {
-  if (input == nullptr) return 0;
+  if (reader.stream == nullptr) return 0;
   for (;;) {
     int error = 0;
-    const ReadResult result = read_piece(input, line, error);
+    const ReadResult result = read_piece(reader, line, error);
     if (result == ReadResult::End) return 0;
     if (result == ReadResult::Failed) return error;
     if (handler != nullptr) {
@@ -69,6 +99,18 @@ int reading_pass(std::FILE* input, LineSink& sink, LineBuffer& line, LineFilterF
     }
     if (sink.stream != nullptr && !sink.write(line)) return sink.failure();
   }
+}
+
+/// Without a handler nothing looks at the lines, so the copy moves whole
+/// buffers: the same bytes for a fraction of the work (the backup and the
+/// copy back of a big file).
+int plain_copy(BlockReader& reader, LineSink& sink) {
+  if (reader.stream == nullptr) return 0;
+  int error = 0;
+  while (reader.fill(error)) {
+    if (sink.stream != nullptr && !sink.write(reader.block.data(), reader.end)) return sink.failure();
+  }
+  return error;
 }
 
 int final_pass(LineSink& sink, LineBuffer& line, LineFilterFn handler, CoreTable& table) {
@@ -92,6 +134,16 @@ int print_open_failure(const char* path) {
   std::printf("error opening \"%s\"\n", path);
   return error;
 }
+
+/// The output gets a stream buffer of the size of the read block instead of
+/// the default page: a big hints file then costs a sixteenth of the write
+/// calls. The input needs none, the filter reads it a block at a time. Both
+/// are allocated once per file, so memory does not grow with the file.
+void use_large_buffer(std::FILE* output) {
+  std::setvbuf(output, nullptr, _IOFBF, kReadBlockSize);
+}
+
+void use_no_buffer(std::FILE* input) { std::setvbuf(input, nullptr, _IONBF, 0); }
 
 /// The output counts as written only once it is on the disk and closed.
 int finish_output(FilePtr output) {
@@ -120,7 +172,8 @@ int filter_lines(std::FILE* input, std::FILE* output, LineFilterFn handler, Core
   if (handler != nullptr && table == nullptr) return EINVAL;
   std::unique_ptr<char[]> storage;
   try {
-    storage = std::make_unique_for_overwrite<char[]>(kLineBufferSize);
+    // One heap buffer per run: the line, then the read block.
+    storage = std::make_unique_for_overwrite<char[]>(kLineBufferSize + kReadBlockSize);
   } catch (const std::bad_alloc&) {
     return ENOMEM;
   }
@@ -128,7 +181,10 @@ int filter_lines(std::FILE* input, std::FILE* output, LineFilterFn handler, Core
   clear_line(line);
   LineSink sink{output};
 
-  int status = reading_pass(input, sink, line, handler, table);
+  BlockReader reader{input, std::span<char>(storage.get() + kLineBufferSize, kReadBlockSize)};
+
+  int status = handler != nullptr ? reading_pass(reader, sink, line, handler, table)
+                                  : plain_copy(reader, sink);
   if (status == 0 && handler != nullptr && output != nullptr)
     status = final_pass(sink, line, handler, *table);
   // A zero status promises complete output, so data still buffered must get out.
@@ -141,10 +197,12 @@ int filter_file(const char* input_path, const char* output_path, LineFilterFn ha
   if (output_opened != nullptr) *output_opened = false;
   FilePtr input(std::fopen(input_path, "r"));
   if (!input) return print_open_failure(input_path);
+  use_no_buffer(input.get());
   FilePtr output;
   if (output_path != nullptr) {
     output.reset(std::fopen(output_path, "w"));
     if (!output) return print_open_failure(output_path);
+    use_large_buffer(output.get());
     if (output_opened != nullptr) *output_opened = true;
   }
 
@@ -157,5 +215,6 @@ int filter_file(const char* input_path, const char* output_path, LineFilterFn ha
 int filter_file_to_stdout(const char* input_path, LineFilterFn handler, CoreTable* table) {
   FilePtr input(std::fopen(input_path, "r"));
   if (!input) return print_open_failure(input_path);
+  use_no_buffer(input.get());
   return filter_lines(input.get(), stdout, handler, table);
 }

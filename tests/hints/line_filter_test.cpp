@@ -69,6 +69,30 @@ TEST_F(LineFilter, LongLinesArriveInPiecesOfAtMost2047Bytes) {
   EXPECT_EQ(run.output, exact + "\n" + longer + "\nend");
 }
 
+TEST_F(LineFilter, PiecesAreCutAlikeWhereverTheInputIsReadInBlocks) {
+  // A few hundred KiB of lines of every length up to past the piece limit,
+  // some with NUL bytes, so that lines straddle every boundary of a read.
+  std::string input;
+  std::vector<std::string> expected;
+  for (std::size_t length = 0; input.size() < 300 * 1024; length = (length * 7 + 13) % 3000) {
+    std::string line(length, static_cast<char>('a' + length % 26));
+    if (length % 5 == 0 && length > 0) line[length / 2] = '\0';
+    input += line + "\n";
+    for (std::size_t at = 0; at < line.size(); at += 2047)
+      expected.push_back(line.substr(at, 2047));
+    if (line.size() % 2047 == 0 && !line.empty()) expected.push_back("\n");
+    else if (line.empty()) expected.push_back("\n");
+    else expected.back() += "\n";
+  }
+  input += "last without a line feed";
+  expected.push_back("last without a line feed");
+
+  const auto run = filter_text(input, recording_handler, &table);
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(script.pieces, expected);
+  EXPECT_EQ(run.output, input);
+}
+
 TEST_F(LineFilter, EmptiedLineWritesNothingNotEvenItsLineEnd) {
   script.empty_this = "two\r\n";
   const auto run = filter_text("one\ntwo\r\nthree\n", recording_handler, &table);

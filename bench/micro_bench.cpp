@@ -1,0 +1,153 @@
+// Nanoseconds per line of the edit pass's handler, per kind of line, and of
+// the core lookup it makes for every hint, on a 256-core table.
+
+#include <benchmark/benchmark.h>
+
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "cli/options.h"
+#include "cores/core_table.h"
+#include "hints/core_index.h"
+#include "hints/hint_rules.h"
+#include "hints/line_filter.h"
+
+namespace {
+
+constexpr std::uint32_t kCores = 256;
+constexpr std::uint32_t kSharedNext = 4;
+
+CoreTablePtr make_table(std::uint32_t flags) {
+  std::array<std::uint32_t, kCores> ids{};
+  for (std::uint32_t i = 0; i < kCores; ++i) ids[i] = i;
+  CoreTablePtr table = create_core_table(kCores, kCores, ids.data());
+  assign_shared_cores(*table, kSharedNext);
+  table->flags = flags;
+  return table;
+}
+
+/// One line per core (or a fixed set), cycled through so that every lookup
+/// walks a different share of the table, as in a real file.
+std::vector<std::string> lines_for(const char* format, std::uint32_t first_id) {
+  std::vector<std::string> lines;
+  for (std::uint32_t i = 0; i < kCores; ++i) {
+    std::array<char, 128> text{};
+    std::snprintf(text.data(), text.size(), format, first_id + i);
+    lines.emplace_back(text.data());
+  }
+  return lines;
+}
+
+/// Runs rewrite_hint_line over `lines` in turn, copying each into the line
+/// buffer first as the filter does, with the core index that the edit pass
+/// sets up; `reset` undoes what the rule marked, so every iteration sees a
+/// first hint rather than a repeat.
+template <typename Reset>
+void run_rewrite(benchmark::State& state, const std::vector<std::string>& lines,
+                 std::uint32_t flags, Reset reset) {
+  CoreTablePtr table = make_table(flags);
+  const ScopedCoreIndex index(*table);
+  auto storage = std::make_unique<char[]>(kLineBufferSize);
+  LineBuffer line{std::span<char, kLineBufferSize>(storage.get(), kLineBufferSize)};
+  std::size_t next = 0;
+  for (auto _ : state) {
+    const std::string& text = lines[next];
+    std::memcpy(line.text.data(), text.data(), text.size() + 1);
+    line.length = text.size();
+    rewrite_hint_line(line, *table, false);
+    benchmark::DoNotOptimize(line.length);
+    reset(*table, next);
+    next = next + 1 == lines.size() ? 0 : next + 1;
+  }
+  state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()));
+}
+
+void BM_rewrite_disable_hint(benchmark::State& state) {
+  run_rewrite(state, lines_for("hint.lapic.%u.disabled=\"1\"\n", 0), 0,
+              [](CoreTable& table, std::size_t i) { table.entries[i].disable_hint_done = 0; });
+}
+
+void BM_rewrite_clock_hint(benchmark::State& state) {
+  run_rewrite(state, lines_for("hint.apic.%u.clock=\"1\"\n", 0), WriteClockHint,
+              [](CoreTable& table, std::size_t i) { table.entries[i].clock_hint_done = 0; });
+}
+
+void BM_rewrite_topology(benchmark::State& state) {
+  run_rewrite(state, {"kern.smp.topology=\"1\"\n"}, Flat,
+              [](CoreTable& table, std::size_t) { table.flags |= Flat; });
+}
+
+/// Ids 256 and up are no core's: the lookup walks the whole table every time.
+void BM_rewrite_stray_id(benchmark::State& state) {
+  run_rewrite(state, lines_for("hint.lapic.%u.disabled=\"1\"\n", kCores), Strip,
+              [](CoreTable&, std::size_t) {});
+}
+
+void BM_rewrite_other_line(benchmark::State& state) {
+  run_rewrite(state,
+              {"# Cores withheld for the real-time runtime\n", "hint.uart.0.at=\"isa\"\n",
+               "hint.acpi.0.disabled=\"1\"\n", "\n"},
+              0, [](CoreTable&, std::size_t) {});
+}
+
+/// Every id of the table in turn: on average half the table is walked.
+void BM_lookup_core_each(benchmark::State& state) {
+  CoreTablePtr table = make_table(0);
+  std::uint32_t id = 0;
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(lookup_core(*table, id));
+    id = (id + 1) % kCores;
+  }
+  state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()));
+}
+
+/// The same walk through the index that the edit pass and the report use.
+void BM_find_core_indexed_each(benchmark::State& state) {
+  CoreTablePtr table = make_table(0);
+  const ScopedCoreIndex index(*table);
+  std::uint32_t id = 0;
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(find_core(*table, id));
+    id = (id + 1) % kCores;
+  }
+  state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()));
+}
+
+void BM_lookup_core_last(benchmark::State& state) {
+  CoreTablePtr table = make_table(0);
+  std::uint32_t id = kCores - 1;
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(id);
+    benchmark::DoNotOptimize(lookup_core(*table, id));
+  }
+  state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()));
+}
+
+void BM_lookup_core_missing(benchmark::State& state) {
+  CoreTablePtr table = make_table(0);
+  std::uint32_t id = kCores + 1;
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(id);
+    benchmark::DoNotOptimize(lookup_core(*table, id));
+  }
+  state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()));
+}
+
+}  // namespace
+
+BENCHMARK(BM_rewrite_disable_hint);
+BENCHMARK(BM_rewrite_clock_hint);
+BENCHMARK(BM_rewrite_topology);
+BENCHMARK(BM_rewrite_stray_id);
+BENCHMARK(BM_rewrite_other_line);
+BENCHMARK(BM_lookup_core_each);
+BENCHMARK(BM_lookup_core_last);
+BENCHMARK(BM_find_core_indexed_each);
+BENCHMARK(BM_lookup_core_missing);
+
+BENCHMARK_MAIN();
