@@ -116,12 +116,13 @@ int answer_query(ApicIdQuery* query) {
   return 0;
 }
 
+using OpenFn = int (*)(const char*, int, ...);
+
 int open_node() {
   if (fault_is("missing")) {
     errno = ENOENT;
     return -1;
   }
-  using OpenFn = int (*)(const char*, int, ...);
   static const OpenFn real_open = next_symbol<OpenFn>("open");
   g_node_fd = real_open("/dev/null", O_RDWR);
   return g_node_fd;
@@ -136,29 +137,21 @@ mode_t mode_argument(int flags, va_list arguments) {
 extern "C" {
 
 int open(const char* path, int flags, ...) {  // NOLINT(readability-inconsistent-declaration-parameter-name)
-  if (is_node(path)) {
-    return open_node();
-  }
+  static const OpenFn real_open = next_symbol<OpenFn>("open");
   va_list arguments;
   va_start(arguments, flags);
   const mode_t mode = mode_argument(flags, arguments);
   va_end(arguments);
-  using OpenFn = int (*)(const char*, int, ...);
-  static const OpenFn real_open = next_symbol<OpenFn>("open");
-  return real_open(path, flags, mode);
+  return is_node(path) ? open_node() : real_open(path, flags, mode);
 }
 
 int open64(const char* path, int flags, ...) {  // NOLINT(readability-inconsistent-declaration-parameter-name)
-  if (is_node(path)) {
-    return open_node();
-  }
+  static const OpenFn real_open64 = next_symbol<OpenFn>("open64");
   va_list arguments;
   va_start(arguments, flags);
   const mode_t mode = mode_argument(flags, arguments);
   va_end(arguments);
-  using OpenFn = int (*)(const char*, int, ...);
-  static const OpenFn real_open64 = next_symbol<OpenFn>("open64");
-  return real_open64(path, flags, mode);
+  return is_node(path) ? open_node() : real_open64(path, flags, mode);
 }
 
 // The fortified open of glibc, which a hardened build of the tool may call.
