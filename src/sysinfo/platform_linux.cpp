@@ -42,8 +42,8 @@ constexpr std::array<FirmwareSource, 3> kFirmwareSources{{
 // times 1000 still truncates to the right MHz.
 constexpr char kTscFrequencyPath[] = "/sys/devices/system/cpu/cpu0/tsc_freq_khz";
 
-// Reads the first line of a sysfs file without its line feed.
-bool read_sysfs_line(const char* path, SysfsText& text) {
+// Reads a sysfs value without the line feed that sysfs puts after it.
+bool read_sysfs_value(const char* path, SysfsText& text) {
   const File file(std::fopen(path, "r"));
   if (!file) {
     return false;
@@ -53,7 +53,9 @@ bool read_sysfs_line(const char* path, SysfsText& text) {
     return false;
   }
   text[length] = '\0';
-  text[std::strcspn(text.data(), "\n")] = '\0';
+  if (length > 0 && text[length - 1] == '\n') {
+    text[length - 1] = '\0';
+  }
   return true;
 }
 
@@ -80,7 +82,7 @@ int read_physical_memory(std::uint64_t& bytes) {
 
 int read_tsc_frequency(std::uint64_t& hz) {
   SysfsText text{};
-  if (!read_sysfs_line(kTscFrequencyPath, text)) {
+  if (!read_sysfs_value(kTscFrequencyPath, text)) {
     return -1;
   }
   char* end = nullptr;
@@ -97,7 +99,7 @@ int read_tsc_frequency(std::uint64_t& hz) {
 int read_kernel_env(const char* name, char* buffer, int limit) {
   const char* path = firmware_path(name);
   SysfsText text{};
-  if (path == nullptr || !read_sysfs_line(path, text)) {
+  if (path == nullptr || !read_sysfs_value(path, text)) {
     return -1;
   }
   return store_kenv_value(text.data(), buffer, limit);
