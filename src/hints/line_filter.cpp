@@ -135,14 +135,8 @@ int print_open_failure(const char* path) {
   return error;
 }
 
-/// The output gets a stream buffer of the size of the read block instead of
-/// the default page: a big hints file then costs a sixteenth of the write
-/// calls. The input needs none, the filter reads it a block at a time. Both
-/// are allocated once per file, so memory does not grow with the file.
-void use_large_buffer(std::FILE* output) {
-  std::setvbuf(output, nullptr, _IOFBF, kReadBlockSize);
-}
-
+/// The filter reads its input a block at a time itself; a stream buffer
+/// under it would only copy every byte once more.
 void use_no_buffer(std::FILE* input) { std::setvbuf(input, nullptr, _IONBF, 0); }
 
 /// The output counts as written only once it is on the disk and closed.
@@ -202,7 +196,6 @@ int filter_file(const char* input_path, const char* output_path, LineFilterFn ha
   if (output_path != nullptr) {
     output.reset(std::fopen(output_path, "w"));
     if (!output) return print_open_failure(output_path);
-    use_large_buffer(output.get());
     if (output_opened != nullptr) *output_opened = true;
   }
 
