@@ -6,21 +6,14 @@
 
 #include "cli/options.h"
 #include "filter_harness.h"
+#include "worked_example.h"
 
 namespace {
 
 using hints_test::filter_text;
 using hints_test::make_table;
 
-// The worked example: cores 0, 2, 4, 6; two stay shared after the next boot.
-const std::string kExampleInput =
-    "# comment\n"
-    "hint.lapic.2.disabled=\"1\"\n"
-    "hint.lapic.9.disabled=\"0\"\n"
-    "hint.apic.0.clock=\"1\"\n"
-    "kern.smp.topology=\"1\"\n"
-    "hint.lapic.2.disabled=\"0\"\n"
-    "hint.acpi.0.disabled=\"1\"\n";
+using worked_example::kInput;
 
 /// The edit pass over `input` for cores 0, 2, 4, 6 with two shared next.
 std::string edit(const std::string& input, std::uint32_t flags) {
@@ -39,35 +32,15 @@ int counting_rewrite(LineBuffer& line, CoreTable& table, bool final_pass) {
 TEST(HintRules, WorkedExampleWithStripFlatAndClockHints) {
   CoreTablePtr table = make_table({0, 2, 4, 6}, 4, 2, Strip | Flat | WriteClockHint);
   final_pass_calls = 0;
-  const auto run = filter_text(kExampleInput, counting_rewrite, table.get());
+  const auto run = filter_text(kInput, counting_rewrite, table.get());
   EXPECT_EQ(run.status, 0);
-  EXPECT_EQ(run.output,
-            "# comment\n"
-            "hint.lapic.2.disabled=\"0\"\n"
-            "hint.apic.0.clock=\"0\"\n"
-            "kern.smp.topology=\"2\"\n"
-            "hint.acpi.0.disabled=\"1\"\n"
-            "hint.apic.2.clock=\"0\"\n"
-            "hint.apic.4.clock=\"0\"\n"
-            "hint.apic.6.clock=\"0\"\n"
-            "hint.lapic.0.disabled=\"0\"\n"
-            "hint.lapic.4.disabled=\"1\"\n"
-            "hint.lapic.6.disabled=\"1\"\n");
+  EXPECT_EQ(run.output, worked_example::kWithEveryModifier);
   EXPECT_EQ(final_pass_calls, 7);
   EXPECT_EQ(table->flags & Flat, 0u);
 }
 
 TEST(HintRules, WorkedExampleWithoutModifiers) {
-  EXPECT_EQ(edit(kExampleInput, 0),
-            "# comment\n"
-            "hint.lapic.2.disabled=\"0\"\n"
-            "hint.lapic.9.disabled=\"0\"\n"
-            "hint.apic.0.clock=\"1\"\n"
-            "kern.smp.topology=\"1\"\n"
-            "hint.acpi.0.disabled=\"1\"\n"
-            "hint.lapic.0.disabled=\"0\"\n"
-            "hint.lapic.4.disabled=\"1\"\n"
-            "hint.lapic.6.disabled=\"1\"\n");
+  EXPECT_EQ(edit(kInput, 0), worked_example::kWithoutModifiers);
 }
 
 TEST(HintRules, EmptyFileGetsEveryLineInOrder) {

@@ -13,19 +13,13 @@
 #include "hints_e2e_support.h"
 #include "scratch_dir.h"
 #include "tool_runner.h"
+#include "worked_example.h"
 
 namespace {
 
 using hints_e2e::four_cores;
 
-const std::string kExample =
-    "# comment\n"
-    "hint.lapic.2.disabled=\"1\"\n"
-    "hint.lapic.9.disabled=\"0\"\n"
-    "hint.apic.0.clock=\"1\"\n"
-    "kern.smp.topology=\"1\"\n"
-    "hint.lapic.2.disabled=\"0\"\n"
-    "hint.acpi.0.disabled=\"1\"\n";
+const std::string& kExample = worked_example::kInput;
 
 const std::string kHeader =
     "  CPU | LApic-ID | mode now | mode next boot\r\n"
@@ -56,34 +50,14 @@ TEST_F(HintsCommands, SetWithEveryModifierFollowsTheWorkedExample) {
   EXPECT_EQ(tool.exit_status, 0);
   EXPECT_EQ(tool.out, "");
   EXPECT_EQ(tool.err, "");
-  EXPECT_EQ(read_file(hints),
-            "# comment\n"
-            "hint.lapic.2.disabled=\"0\"\n"
-            "hint.apic.0.clock=\"0\"\n"
-            "kern.smp.topology=\"2\"\n"
-            "hint.acpi.0.disabled=\"1\"\n"
-            "hint.apic.2.clock=\"0\"\n"
-            "hint.apic.4.clock=\"0\"\n"
-            "hint.apic.6.clock=\"0\"\n"
-            "hint.lapic.0.disabled=\"0\"\n"
-            "hint.lapic.4.disabled=\"1\"\n"
-            "hint.lapic.6.disabled=\"1\"\n");
+  EXPECT_EQ(read_file(hints), worked_example::kWithEveryModifier);
   EXPECT_EQ(read_file(backup), kExample);
 }
 
 TEST_F(HintsCommands, SetWithoutModifiersAndDelete) {
   write_file(hints, kExample);
   EXPECT_EQ(run({"-s", "2"}).exit_status, 0);
-  EXPECT_EQ(read_file(hints),
-            "# comment\n"
-            "hint.lapic.2.disabled=\"0\"\n"
-            "hint.lapic.9.disabled=\"0\"\n"
-            "hint.apic.0.clock=\"1\"\n"
-            "kern.smp.topology=\"1\"\n"
-            "hint.acpi.0.disabled=\"1\"\n"
-            "hint.lapic.0.disabled=\"0\"\n"
-            "hint.lapic.4.disabled=\"1\"\n"
-            "hint.lapic.6.disabled=\"1\"\n");
+  EXPECT_EQ(read_file(hints), worked_example::kWithoutModifiers);
 
   const ToolRun tool = run({"-d"});
   EXPECT_EQ(tool.exit_status, 0);
