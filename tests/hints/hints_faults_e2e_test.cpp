@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <memory>
 #include <string>
 
 #include "hints_e2e_support.h"
@@ -45,7 +46,33 @@ class HintsFaults : public ::testing::Test {
     return path;
   }
 
+  /// A 20 KiB tmpfs holding an 8 KiB hints file: the hints file and its
+  /// backup take two pages each, and a new text of more than three pages
+  /// cannot be copied back once the hints file is truncated. False (the test
+  /// is then skipped) without mount namespaces or a tmpfs.
+  bool make_disk_full_for_the_copy_back() {
+    if (!hints_e2e::can_make_mount_namespace()) return false;
+    EXPECT_EQ(mkdir(disk_fs.c_str(), 0755), 0);
+    EXPECT_EQ(mkdir(disk_tmp.c_str(), 01777), 0);
+    disk_tmpfs = std::make_unique<hints_e2e::TinyTmpfs>(disk_fs, "20k");
+    if (!disk_tmpfs->mounted()) return false;
+    write_file(disk_hints, disk_old_text);
+    return true;
+  }
+
+  /// Options that run the tool in `disk_fs`, with `disk_tmp` as its /tmp.
+  RunOptions copy_back_options() const {
+    RunOptions options;
+    options.driver = many_cores();
+    options.prefix = hints_e2e::with_private_tmp(disk_fs, disk_tmp);
+    return options;
+  }
+
   ScratchDir dir;
+  const std::string disk_fs = dir.file("fs"), disk_tmp = dir.file("tmp");
+  const std::string disk_hints = disk_fs + "/device.hints.qvd";
+  const std::string disk_old_text = comment_text(8192);
+  std::unique_ptr<hints_e2e::TinyTmpfs> disk_tmpfs;
 };
 
 TEST_F(HintsFaults, DiskFullDuringTheBackup) {
@@ -82,51 +109,30 @@ TEST_F(HintsFaults, DiskFullDuringTheEdit) {
 }
 
 TEST_F(HintsFaults, DiskFullDuringTheCopyBackRestoresTheOldText) {
-  if (!hints_e2e::can_make_mount_namespace()) GTEST_SKIP() << "needs unshare -m";
-  // Five pages: the hints file and its backup take two each; the new text
-  // needs more than the three left once the hints file is truncated.
-  const std::string fs = dir.file("fs"), private_tmp = dir.file("tmp");
-  ASSERT_EQ(mkdir(fs.c_str(), 0755), 0);
-  ASSERT_EQ(mkdir(private_tmp.c_str(), 01777), 0);
-  const hints_e2e::TinyTmpfs tmpfs(fs, "20k");
-  if (!tmpfs.mounted()) GTEST_SKIP() << "cannot mount a tmpfs";
-  const std::string hints = fs + "/device.hints.qvd", old_text = comment_text(8192);
-  write_file(hints, old_text);
+  if (!make_disk_full_for_the_copy_back()) GTEST_SKIP() << "needs unshare -m and a tmpfs";
 
   RunOptions preview;
   preview.driver = many_cores();
-  const ToolRun expected = run_tool({"-s", "1", "--write-clock-hint", "--stdout", "-f", hints},
-                                    preview);
+  const ToolRun expected =
+      run_tool({"-s", "1", "--write-clock-hint", "--stdout", "-f", disk_hints}, preview);
   ASSERT_EQ(expected.exit_status, 0);
   ASSERT_GT(expected.out.size(), 12288u);
 
-  RunOptions options;
-  options.driver = many_cores();
-  options.prefix = hints_e2e::with_private_tmp(fs, private_tmp);
   const ToolRun tool =
-      run_tool({"-s", "1", "--write-clock-hint", "-f", "device.hints.qvd"}, options);
+      run_tool({"-s", "1", "--write-clock-hint", "-f", "device.hints.qvd"}, copy_back_options());
   EXPECT_EQ(tool.exit_status, 249);
   EXPECT_EQ(tool.out, "");
   EXPECT_EQ(tool.err, "error writing \"device.hints.qvd\"\n");
-  EXPECT_EQ(read_file(hints), old_text);
-  EXPECT_EQ(read_file(hints + ".KxBak"), old_text);
+  EXPECT_EQ(read_file(disk_hints), disk_old_text);
+  EXPECT_EQ(read_file(disk_hints + ".KxBak"), disk_old_text);
   // The temporary file is kept with the whole new text.
-  EXPECT_EQ(read_file(hints_e2e::only_temporary_file(private_tmp)), expected.out);
+  EXPECT_EQ(read_file(hints_e2e::only_temporary_file(disk_tmp)), expected.out);
 }
 
 TEST_F(HintsFaults, DiskFullDuringTheCopyBackAndNoRestoreNamesTheBackup) {
-  if (!hints_e2e::can_make_mount_namespace()) GTEST_SKIP() << "needs unshare -m";
-  const std::string fs = dir.file("fs"), private_tmp = dir.file("tmp");
-  ASSERT_EQ(mkdir(fs.c_str(), 0755), 0);
-  ASSERT_EQ(mkdir(private_tmp.c_str(), 01777), 0);
-  const hints_e2e::TinyTmpfs tmpfs(fs, "20k");
-  if (!tmpfs.mounted()) GTEST_SKIP() << "cannot mount a tmpfs";
-  const std::string hints = fs + "/device.hints.qvd", old_text = comment_text(8192);
-  write_file(hints, old_text);
+  if (!make_disk_full_for_the_copy_back()) GTEST_SKIP() << "needs unshare -m and a tmpfs";
 
-  RunOptions options;
-  options.driver = many_cores();
-  options.prefix = hints_e2e::with_private_tmp(fs, private_tmp);
+  RunOptions options = copy_back_options();
   options.preload = {UNREADABLE_BACKUP_PRELOAD};
   const ToolRun tool =
       run_tool({"-s", "1", "--write-clock-hint", "-f", "device.hints.qvd"}, options);
@@ -138,8 +144,8 @@ TEST_F(HintsFaults, DiskFullDuringTheCopyBackAndNoRestoreNamesTheBackup) {
             "\"device.hints.qvd.KxBak\"\n");
   // The operator still has both texts: the old one in the backup, the new one
   // in the temporary file.
-  EXPECT_EQ(read_file(hints + ".KxBak"), old_text);
-  EXPECT_GT(read_file(hints_e2e::only_temporary_file(private_tmp)).size(), 12288u);
+  EXPECT_EQ(read_file(disk_hints + ".KxBak"), disk_old_text);
+  EXPECT_GT(read_file(hints_e2e::only_temporary_file(disk_tmp)).size(), 12288u);
 }
 
 TEST_F(HintsFaults, StdoutThatTakesNothing) {

@@ -9,25 +9,11 @@
 #include <sstream>
 #include <string>
 
+#include "linux_facts.h"
 #include "sysinfo/cpu_identity.h"
 #include "sysinfo/platform.h"
 
 namespace {
-
-bool read_line(const std::string& path, std::string& line) {
-  std::ifstream file(path);
-  return static_cast<bool>(std::getline(file, line));
-}
-
-std::string cpuinfo_field(const std::string& key) {
-  std::ifstream file("/proc/cpuinfo");
-  for (std::string line; std::getline(file, line);) {
-    if (line.rfind(key, 0) == 0 && line.find(':') != std::string::npos) {
-      return line.substr(line.find(':') + 2);
-    }
-  }
-  return "";
-}
 
 TEST(LinuxPlatform, PhysicalMemoryCoversWhatTheKernelManages) {
   std::uint64_t bytes = 0;
@@ -44,7 +30,7 @@ TEST(LinuxPlatform, PhysicalMemoryCoversWhatTheKernelManages) {
 TEST(LinuxPlatform, TscFrequencyOnlyWhereLinuxPublishesIt) {
   std::uint64_t hz = 0;
   std::string khz;
-  if (read_line("/sys/devices/system/cpu/cpu0/tsc_freq_khz", khz)) {
+  if (read_first_line("/sys/devices/system/cpu/cpu0/tsc_freq_khz", khz)) {
     ASSERT_EQ(read_tsc_frequency(hz), 0);
     EXPECT_EQ(hz, std::stoull(khz) * 1000);
   } else {
@@ -64,7 +50,7 @@ TEST(LinuxPlatform, FirmwareValuesComeFromDmiWithKenvsContract) {
     std::memset(buffer, '#', sizeof buffer);
     const int stored = read_kernel_env(source.variable, buffer, 127);
     std::string expected;
-    if (!read_line(source.file, expected)) {
+    if (!read_first_line(source.file, expected)) {
       EXPECT_LT(stored, 0) << source.variable;
       continue;
     }

@@ -9,13 +9,13 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
-#include <fstream>
 #include <map>
 #include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "linux_facts.h"
 #include "scratch_dir.h"
 #include "tool_runner.h"
 
@@ -87,24 +87,6 @@ std::string escaped(const std::string& text) {
     }
   }
   return out;
-}
-
-std::string read_first_line(const std::string& path) {
-  std::ifstream file(path);
-  std::string line;
-  std::getline(file, line);
-  return line;
-}
-
-// The value after "key\t: " in /proc/cpuinfo, or "".
-std::string cpuinfo_field(const std::string& key) {
-  std::ifstream file("/proc/cpuinfo");
-  for (std::string line; std::getline(file, line);) {
-    if (line.rfind(key, 0) == 0 && line.find(':') != std::string::npos) {
-      return line.substr(line.find(':') + 2);
-    }
-  }
-  return "";
 }
 
 // The memcheck pass runs the tool under a wrapper whose emulated cpuid
