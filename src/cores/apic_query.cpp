@@ -6,26 +6,9 @@
 
 #include <new>
 
+#include "common/file_handles.h"
+
 namespace {
-
-// Closes the driver node whichever way query_driver leaves.
-class DriverNode {
- public:
-  DriverNode() : fd_(open(kDriverNodePath, O_RDWR)) {}
-  ~DriverNode() {
-    if (fd_ >= 0) {
-      close(fd_);
-    }
-  }
-  DriverNode(const DriverNode&) = delete;
-  DriverNode& operator=(const DriverNode&) = delete;
-
-  bool is_open() const { return fd_ >= 0; }
-  int fd() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 ApicIdBuffer allocate_id_buffer() {
   try {
@@ -38,11 +21,12 @@ ApicIdBuffer allocate_id_buffer() {
 }  // namespace
 
 bool query_driver(ApicIdQuery& query) {
-  const DriverNode node;
-  if (!node.is_open()) {
+  // The node is open for this one request only.
+  const FileDescriptor node(open(kDriverNodePath, O_RDWR));
+  if (!node.valid()) {
     return false;
   }
-  return ioctl(node.fd(), kApicIdRequest, &query) >= 0;
+  return ioctl(node.get(), kApicIdRequest, &query) >= 0;
 }
 
 std::uint32_t query_apic_ids(std::uint32_t& shared_count_out, ApicIdBuffer& ids_out) {

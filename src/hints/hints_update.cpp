@@ -13,7 +13,7 @@
 
 #include "cli/options.h"
 #include "hints/core_index.h"
-#include "hints/file_handles.h"
+#include "common/file_handles.h"
 #include "hints/hint_rules.h"
 #include "hints/line_filter.h"
 

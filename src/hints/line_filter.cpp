@@ -8,7 +8,7 @@
 #include <memory>
 #include <new>
 
-#include "hints/file_handles.h"
+#include "common/file_handles.h"
 
 namespace {
 

@@ -12,15 +12,11 @@
 #include <memory>
 #include <string_view>
 
+#include "common/file_handles.h"
 #include "sysinfo/kenv_value.h"
 #include "sysinfo/platform.h"
 
 namespace {
-
-struct FileCloser {
-  void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using File = std::unique_ptr<std::FILE, FileCloser>;
 
 // sysfs values are at most a page; one more byte keeps the text terminated.
 using SysfsText = std::array<char, 4097>;
@@ -43,7 +39,7 @@ constexpr char kTscFrequencyPath[] = "/sys/devices/system/cpu/cpu0/tsc_freq_khz"
 
 // Reads a sysfs value without the line feed that sysfs puts after it.
 bool read_sysfs_value(const char* path, SysfsText& text) {
-  const File file(std::fopen(path, "r"));
+  const FilePtr file(std::fopen(path, "r"));
   if (!file) {
     return false;
   }
