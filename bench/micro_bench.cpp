@@ -13,7 +13,6 @@
 
 #include "cli/options.h"
 #include "cores/core_table.h"
-#include "hints/core_index.h"
 #include "hints/hint_rules.h"
 #include "hints/line_filter.h"
 
@@ -44,14 +43,12 @@ std::vector<std::string> lines_for(const char* format, std::uint32_t first_id) {
 }
 
 /// Runs rewrite_hint_line over `lines` in turn, copying each into the line
-/// buffer first as the filter does, with the core index that the edit pass
-/// sets up; `reset` undoes what the rule marked, so every iteration sees a
-/// first hint rather than a repeat.
+/// buffer first as the filter does; `reset` undoes what the rule marked, so
+/// every iteration sees a first hint rather than a repeat.
 template <typename Reset>
 void run_rewrite(benchmark::State& state, const std::vector<std::string>& lines,
                  std::uint32_t flags, Reset reset) {
   CoreTablePtr table = make_table(flags);
-  const ScopedCoreIndex index(*table);
   auto storage = std::make_unique<char[]>(kLineBufferSize);
   LineBuffer line{std::span<char, kLineBufferSize>(storage.get(), kLineBufferSize)};
   std::size_t next = 0;
@@ -95,24 +92,12 @@ void BM_rewrite_other_line(benchmark::State& state) {
               0, [](CoreTable&, std::size_t) {});
 }
 
-/// Every id of the table in turn: on average half the table is walked.
+/// Every id of the table in turn, through the table's index.
 void BM_lookup_core_each(benchmark::State& state) {
   CoreTablePtr table = make_table(0);
   std::uint32_t id = 0;
   for (auto _ : state) {
     benchmark::DoNotOptimize(lookup_core(*table, id));
-    id = (id + 1) % kCores;
-  }
-  state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()));
-}
-
-/// The same walk through the index that the edit pass and the report use.
-void BM_find_core_indexed_each(benchmark::State& state) {
-  CoreTablePtr table = make_table(0);
-  const ScopedCoreIndex index(*table);
-  std::uint32_t id = 0;
-  for (auto _ : state) {
-    benchmark::DoNotOptimize(find_core(*table, id));
     id = (id + 1) % kCores;
   }
   state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()));
@@ -147,7 +132,6 @@ BENCHMARK(BM_rewrite_stray_id);
 BENCHMARK(BM_rewrite_other_line);
 BENCHMARK(BM_lookup_core_each);
 BENCHMARK(BM_lookup_core_last);
-BENCHMARK(BM_find_core_indexed_each);
 BENCHMARK(BM_lookup_core_missing);
 
 BENCHMARK_MAIN();

@@ -30,6 +30,8 @@ class FileDescriptor {
 
   int get() const { return fd_; }
   bool valid() const { return fd_ >= 0; }
+  /// Gives the descriptor up to a new owner (a stream, say).
+  int release() { return std::exchange(fd_, -1); }
 
  private:
   int fd_;

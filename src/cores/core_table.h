@@ -12,12 +12,23 @@ struct CoreEntry {
   std::uint8_t disable_hint_done : 1 = 0;  // a disable hint was passed or written
 };
 
+/// A hash index of the entries by APIC id, so that a big hints file that names
+/// every core many times costs one probe per line instead of a table walk.
+/// Empty (no slots) when it could not be had: lookups then walk the table.
+struct CoreIndex {
+  std::unique_ptr<std::uint32_t[]> slots;  // entry index + 1, 0 when free
+  std::uint32_t mask = 0;
+  std::uint32_t shift = 32;
+};
+
 /// The cores in the driver's order; an entry's index is its CPU number.
+/// The APIC ids are fixed once the table is made; the index relies on it.
 struct CoreTable {
   std::unique_ptr<CoreEntry[]> entries;  // absent when cpu_count is 0
   std::uint32_t cpu_count = 0;
   std::uint32_t shared_count = 0;
   std::uint32_t flags = 0;  // UpdateFlags
+  CoreIndex index;
 };
 
 using CoreTablePtr = std::unique_ptr<CoreTable>;
@@ -29,6 +40,10 @@ CoreTablePtr create_core_table(std::uint32_t shared_count, std::uint32_t cpu_cou
 
 /// The first entry, in index order, with that APIC id, or nullptr.
 CoreEntry* lookup_core(CoreTable& table, std::uint32_t apic_id);
+
+/// True for the first entry of its APIC id; a later entry with an id seen
+/// before is a duplicate that no hint line belongs to.
+bool is_first_of_its_id(CoreTable& table, const CoreEntry& entry);
 
 /// Keeps the first `n` cores (always at least the first) shared after the next
 /// boot and isolates the rest; `n` compares as an unsigned number.

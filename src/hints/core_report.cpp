@@ -3,8 +3,8 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "hints/core_index.h"
 #include "hints/hint_rules.h"
+#include "hints/update_files.h"
 
 namespace {
 
@@ -16,18 +16,21 @@ const char* mode_text(bool shared) { return shared ? " shared " : "isolated"; }
 bool is_disabled_value(std::string_view value) { return value == "1" || value == "\"1\""; }
 
 int read_next_boot_mode(LineBuffer& line, CoreTable& table, bool /*final_pass*/) {
+  if (line.continues_line) return 0;
   const HintMatch match = match_hint_line(line.text.data());
   if (match.kind != HintKind::Disable || !match.id_in_range) return 0;
-  CoreEntry* core = find_core(table, static_cast<std::uint32_t>(match.id));
+  CoreEntry* core = lookup_core(table, static_cast<std::uint32_t>(match.id));
   if (core != nullptr) core->shared_next = is_disabled_value(match.value) ? 0 : 1;
   return 0;
 }
 
 int print_core_mode_report(CoreTable& table, const char* hints_path) {
-  // A hints file that will not open has been named on standard output; the
+  // Under a shared lock, an update in progress is never read half written. A
+  // hints file that will not open has been named on standard output; the
   // next-boot column then shows the modes as the table has them.
   {
-    const ScopedCoreIndex index(table);
+    const FileDescriptor lock = lock_for_reading(hints_path);
+    warn_if_interrupted(hints_path);
     filter_file(hints_path, nullptr, read_next_boot_mode, &table);
   }
 

@@ -5,7 +5,6 @@
 #include <cstring>
 
 #include "cli/options.h"
-#include "hints/core_index.h"
 
 namespace {
 
@@ -105,7 +104,7 @@ void write_topology(LineBuffer& line) { set_line(line, "kern.smp.topology=\"2\"\
 
 CoreEntry* core_named_by(CoreTable& table, const HintMatch& match) {
   if (!match.id_in_range) return nullptr;
-  return find_core(table, static_cast<std::uint32_t>(match.id));
+  return lookup_core(table, static_cast<std::uint32_t>(match.id));
 }
 
 /// Ids are written the way "%d" reads them back.
@@ -113,16 +112,20 @@ std::int32_t written_id(const CoreEntry& core) { return static_cast<std::int32_t
 
 /// What to do with a line once it has been looked at.
 struct LineFate {
-  bool repeat = false;  // a hint of this kind was already passed or written for the core
-  bool stray = false;   // the id is no core's
+  bool repeat = false;     // a hint of this kind was already passed or written for the core
+  bool stray = false;      // the id is no core's
+  bool rewritten = false;  // the line was replaced by its written form
 };
 
 LineFate rewrite_clock_hint(LineBuffer& line, CoreTable& table, const HintMatch& match) {
   CoreEntry* core = core_named_by(table, match);
   if (core == nullptr) return {.stray = true};
-  const LineFate fate{.repeat = core->clock_hint_done != 0};
+  LineFate fate{.repeat = core->clock_hint_done != 0};
   // A repeat is dropped, so formatting it would be wasted.
-  if (!fate.repeat && (table.flags & WriteClockHint) != 0) write_clock_hint(line, match.id);
+  if (!fate.repeat && (table.flags & WriteClockHint) != 0) {
+    write_clock_hint(line, match.id);
+    fate.rewritten = true;
+  }
   core->clock_hint_done = 1;
   return fate;
 }
@@ -130,15 +133,18 @@ LineFate rewrite_clock_hint(LineBuffer& line, CoreTable& table, const HintMatch&
 LineFate rewrite_disable_hint(LineBuffer& line, CoreTable& table, const HintMatch& match) {
   CoreEntry* core = core_named_by(table, match);
   if (core == nullptr) return {.stray = true};
-  const LineFate fate{.repeat = core->disable_hint_done != 0};
-  if (!fate.repeat) write_disable_hint(line, match.id, *core);
+  const bool repeat = core->disable_hint_done != 0;
+  const LineFate fate{.repeat = repeat, .rewritten = !repeat};
+  if (fate.rewritten) write_disable_hint(line, match.id, *core);
   core->disable_hint_done = 1;
   return fate;
 }
 
-void rewrite_topology(LineBuffer& line, CoreTable& table) {
-  if ((table.flags & Flat) != 0) write_topology(line);
+LineFate rewrite_topology(LineBuffer& line, CoreTable& table) {
+  const LineFate fate{.rewritten = (table.flags & Flat) != 0};
+  if (fate.rewritten) write_topology(line);
   table.flags &= ~static_cast<std::uint32_t>(Flat);
+  return fate;
 }
 
 }  // namespace
@@ -156,6 +162,12 @@ HintMatch match_hint_line(const char* text) {
 
 int rewrite_hint_line(LineBuffer& line, CoreTable& table, bool final_pass) {
   if (final_pass) return emit_pending_hint(line, table);
+  // The rest of a long line follows its first piece: kept when that passed
+  // unchanged, gone when it was rewritten or dropped.
+  if (line.continues_line) {
+    if (line.drop_continuation) clear_line(line);
+    return 0;
+  }
 
   const HintMatch match = match_hint_line(line.text.data());
   LineFate fate;
@@ -167,33 +179,38 @@ int rewrite_hint_line(LineBuffer& line, CoreTable& table, bool final_pass) {
       fate = rewrite_disable_hint(line, table, match);
       break;
     case HintKind::Topology:
-      rewrite_topology(line, table);
+      fate = rewrite_topology(line, table);
       break;
     case HintKind::None:
       break;
   }
-  if (fate.repeat || (fate.stray && (table.flags & Strip) != 0)) clear_line(line);
+  const bool dropped = fate.repeat || (fate.stray && (table.flags & Strip) != 0);
+  if (dropped) clear_line(line);
+  line.drop_continuation = dropped || fate.rewritten;
   return 0;
 }
 
 int emit_pending_hint(LineBuffer& line, CoreTable& table) {
   clear_line(line);
   const std::span<CoreEntry> cores(table.entries.get(), table.entries ? table.cpu_count : 0);
+  // A core whose id an earlier core already has gets no line of its own: the
+  // loader keeps the last line of a name, so a second one would override the
+  // first core's value (and could withhold the boot processor).
   if ((table.flags & WriteClockHint) != 0) {
     for (CoreEntry& core : cores) {
-      if (core.clock_hint_done == 0) {
-        write_clock_hint(line, written_id(core));
-        core.clock_hint_done = 1;
-        return 0;
-      }
+      if (core.clock_hint_done != 0) continue;
+      core.clock_hint_done = 1;
+      if (!is_first_of_its_id(table, core)) continue;
+      write_clock_hint(line, written_id(core));
+      return 0;
     }
   }
   for (CoreEntry& core : cores) {
-    if (core.disable_hint_done == 0) {
-      write_disable_hint(line, written_id(core), core);
-      core.disable_hint_done = 1;
-      return 0;
-    }
+    if (core.disable_hint_done != 0) continue;
+    core.disable_hint_done = 1;
+    if (!is_first_of_its_id(table, core)) continue;
+    write_disable_hint(line, written_id(core), core);
+    return 0;
   }
   if ((table.flags & Flat) != 0) {
     write_topology(line);

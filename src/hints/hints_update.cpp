@@ -1,35 +1,24 @@
 #include "hints/hints_update.h"
 
-#include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
 
-#include <array>
-#include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <utility>
 
 #include "cli/options.h"
-#include "hints/core_index.h"
 #include "common/file_handles.h"
+#include "hints/held_signals.h"
 #include "hints/hint_rules.h"
 #include "hints/line_filter.h"
+#include "hints/update_files.h"
 
 namespace {
 
 constexpr int kBackupFailed = -5;
 constexpr int kEditFailed = -6;
 constexpr int kCopyBackFailed = -7;
-
-/// A backup or temporary path: at most 255 characters and the NUL. The backup
-/// path is kept until the end, for a restore after a failed copy back.
-using PathBuffer = std::array<char, 256>;
-
-/// ".KxBak" must fit whole: a cut-short backup name could be the hints file
-/// itself, or some other file beside it.
-constexpr std::size_t kMaxHintsPathForBackup = 255 - 6;
 
 constexpr char kTemporaryTemplate[] = "/tmp/rididezuve-XXXXXX";
 
@@ -42,80 +31,89 @@ int report_failure(int status, const char* hints_path) {
   return status;
 }
 
-/// Takes an exclusive advisory lock on the hints file, so that two updates
-/// cannot interleave their writes; a second run waits. A file that will not
-/// open is left to the backup copy, which names it; false when the lock
-/// itself is refused.
-bool lock_hints_file(const char* hints_path, FileDescriptor& lock) {
-  FileDescriptor fd(::open(hints_path, O_RDONLY | O_CLOEXEC));
-  if (!fd.valid()) return true;
-  int result;
-  do {
-    result = ::flock(fd.get(), LOCK_EX);
-  } while (result != 0 && errno == EINTR);
-  if (result != 0) return false;
-  lock = std::move(fd);
+/// Creates a fresh temporary file (owner-only) and names it in `path`.
+FileDescriptor make_temporary_file(PathBuffer& path) {
+  static_assert(sizeof kTemporaryTemplate <= std::tuple_size_v<PathBuffer>);
+  std::memcpy(path.data(), kTemporaryTemplate, sizeof kTemporaryTemplate);
+  return FileDescriptor(::mkstemp(path.data()));
+}
+
+/// An update that stopped in its copy back left the hints file torn but the
+/// backup whole: the backup goes back first, and is never overwritten by the
+/// torn text.
+bool repair_interrupted_update(const char* hints_path, const UpdatePaths& paths,
+                               const HintsFile& hints) {
+  if (!copy_back_was_interrupted(paths, hints, true)) return true;
+  if (!restore_from_backup(hints_path, paths, hints)) return false;
+  std::fprintf(stderr, "restored \"%s\" from \"%s\" after an interrupted update\n", hints_path,
+               paths.backup.data());
+  std::fflush(stderr);
   return true;
 }
 
-bool make_backup_path(const char* hints_path, PathBuffer& path) {
-  if (std::strlen(hints_path) > kMaxHintsPathForBackup) return false;
-  const int written = std::snprintf(path.data(), path.size(), "%s.KxBak", hints_path);
-  return written > 0 && static_cast<std::size_t>(written) < path.size();
+/// The edit pass into a fresh temporary file; the file stays open for the
+/// copy back through `temporary`. 0, or the pass's failure.
+int edit_into_temporary(CoreTable& table, const HintsFile& hints, PathBuffer& temporary_path,
+                        FileDescriptor& temporary) {
+  FileDescriptor fd = make_temporary_file(temporary_path);
+  if (!fd.valid()) return -1;
+  temporary = FileDescriptor(::dup(fd.get()));
+  const FilePtr text = read_from_start(hints.fd.get());
+  if (!temporary.valid() || !text) return -1;
+  return filter_into(text.get(), std::move(fd), rewrite_hint_line, &table);
 }
 
-/// Creates a fresh temporary file (owner-only) and names it in `path`; the
-/// descriptor is not needed, the edit pass opens the file again by name.
-bool make_temporary_file(PathBuffer& path) {
-  static_assert(sizeof kTemporaryTemplate <= std::tuple_size_v<PathBuffer>);
-  std::memcpy(path.data(), kTemporaryTemplate, sizeof kTemporaryTemplate);
-  const FileDescriptor fd(::mkstemp(path.data()));
-  return fd.valid();
-}
-
-/// After a copy back that truncated the hints file and then failed, puts the
-/// previous text back from the backup so the boot loader never sees a cut-short file.
-void restore_from_backup(const char* hints_path, const char* backup_path) {
-  if (filter_file(backup_path, hints_path, nullptr, nullptr) == 0) return;
-  std::fprintf(stderr, "error restoring \"%s\": its previous text is in \"%s\"\n", hints_path,
-               backup_path);
-  std::fflush(stderr);
+/// Copies the new text over the hints file; after a copy back that cut the
+/// file and then failed, the previous text goes back from the backup.
+int copy_back(const char* hints_path, const UpdatePaths& paths, const HintsFile& hints,
+              const FileDescriptor& temporary) {
+  const FilePtr text = read_from_start(temporary.get());
+  bool truncated = false;
+  if (text && rewrite_hints_file(text.get(), hints_path, paths, hints, truncated) == 0) return 0;
+  // The temporary file keeps the new text; the hints file gets the old one back.
+  report_failure(kCopyBackFailed, hints_path);
+  if (truncated) restore_from_backup(hints_path, paths, hints);
+  return kCopyBackFailed;
 }
 
 int update_in_place(CoreTable& table, const char* hints_path) {
-  PathBuffer backup_path{};
-  if (!make_backup_path(hints_path, backup_path))
+  UpdatePaths paths{};
+  if (!make_update_paths(hints_path, paths)) return report_failure(kBackupFailed, hints_path);
+  HintsFile hints;
+  if (open_regular_hints_file(hints_path, hints) != 0 || !lock_file(hints.fd.get(), LOCK_EX))
     return report_failure(kBackupFailed, hints_path);
-  FileDescriptor lock;
-  if (!lock_hints_file(hints_path, lock)) return report_failure(kBackupFailed, hints_path);
-  if (filter_file(hints_path, backup_path.data(), nullptr, nullptr) != 0)
+
+  // From here until the files are whole again, a signal waits; a run that it
+  // stops before the copy back leaves the hints file and no temporary file.
+  const HeldSignals held;
+  if (!repair_interrupted_update(hints_path, paths, hints) || !write_backup(paths, hints))
     return report_failure(kBackupFailed, hints_path);
+  if (held.pending()) return kEditFailed;
 
   PathBuffer temporary_path{};
-  if (!make_temporary_file(temporary_path)) return report_failure(kEditFailed, hints_path);
-  {
-    const ScopedCoreIndex index(table);
-    if (filter_file(hints_path, temporary_path.data(), rewrite_hint_line, &table) != 0)
-      return report_failure(kEditFailed, hints_path);
+  FileDescriptor temporary;
+  const int edited = edit_into_temporary(table, hints, temporary_path, temporary);
+  if (edited != 0 || held.pending()) {
+    if (held.pending()) std::remove(temporary_path.data());
+    return edited != 0 ? report_failure(kEditFailed, hints_path) : kEditFailed;
   }
 
-  bool hints_opened = false;
-  if (filter_file(temporary_path.data(), hints_path, nullptr, nullptr, &hints_opened) != 0) {
-    // The temporary file keeps the new text; the hints file gets the old one back.
-    report_failure(kCopyBackFailed, hints_path);
-    if (hints_opened) restore_from_backup(hints_path, backup_path.data());
-    return kCopyBackFailed;
-  }
-  std::remove(temporary_path.data());
-  return 0;
+  const int status = copy_back(hints_path, paths, hints, temporary);
+  if (status == 0) std::remove(temporary_path.data());
+  return status;
+}
+
+/// The dry run reads under a shared lock, so it never shows an update half
+/// written; a file that cannot be locked (a pipe) is read all the same.
+int edit_to_stdout(CoreTable& table, const char* hints_path) {
+  const FileDescriptor lock = lock_for_reading(hints_path);
+  warn_if_interrupted(hints_path);
+  return filter_file_to_stdout(hints_path, rewrite_hint_line, &table);
 }
 
 }  // namespace
 
 int update_hints_file(CoreTable& table, const char* hints_path) {
-  if ((table.flags & ToStdout) != 0) {
-    const ScopedCoreIndex index(table);
-    return filter_file_to_stdout(hints_path, rewrite_hint_line, &table);
-  }
+  if ((table.flags & ToStdout) != 0) return edit_to_stdout(table, hints_path);
   return update_in_place(table, hints_path);
 }

@@ -88,11 +88,14 @@ struct LineSink {
 int reading_pass(BlockReader& reader, LineSink& sink, LineBuffer& line, LineFilterFn handler,
                  CoreTable* table) {
   if (reader.stream == nullptr) return 0;
+  bool at_line_start = true;
   for (;;) {
     int error = 0;
     const ReadResult result = read_piece(reader, line, error);
     if (result == ReadResult::End) return 0;
     if (result == ReadResult::Failed) return error;
+    line.continues_line = !at_line_start;
+    at_line_start = line.text[line.length - 1] == '\n';
     if (handler != nullptr) {
       const int status = handler(line, *table, false);
       if (status != 0) return status;
@@ -127,12 +130,6 @@ int final_pass(LineSink& sink, LineBuffer& line, LineFilterFn handler, CoreTable
     first = false;
     if (!sink.write(line)) return sink.failure();
   }
-}
-
-int print_open_failure(const char* path) {
-  const int error = errno != 0 ? errno : EIO;
-  std::printf("error opening \"%s\"\n", path);
-  return error;
 }
 
 /// The filter reads its input a block at a time itself; a stream buffer
@@ -190,12 +187,12 @@ int filter_file(const char* input_path, const char* output_path, LineFilterFn ha
                 CoreTable* table, bool* output_opened) {
   if (output_opened != nullptr) *output_opened = false;
   FilePtr input(std::fopen(input_path, "r"));
-  if (!input) return print_open_failure(input_path);
+  if (!input) return report_open_failure(input_path);
   use_no_buffer(input.get());
   FilePtr output;
   if (output_path != nullptr) {
     output.reset(std::fopen(output_path, "w"));
-    if (!output) return print_open_failure(output_path);
+    if (!output) return report_open_failure(output_path);
     if (output_opened != nullptr) *output_opened = true;
   }
 
@@ -207,7 +204,22 @@ int filter_file(const char* input_path, const char* output_path, LineFilterFn ha
 
 int filter_file_to_stdout(const char* input_path, LineFilterFn handler, CoreTable* table) {
   FilePtr input(std::fopen(input_path, "r"));
-  if (!input) return print_open_failure(input_path);
+  if (!input) return report_open_failure(input_path);
   use_no_buffer(input.get());
   return filter_lines(input.get(), stdout, handler, table);
+}
+
+int filter_into(std::FILE* input, FileDescriptor output, LineFilterFn handler, CoreTable* table) {
+  FilePtr stream(::fdopen(output.get(), "w"));
+  if (!stream) return errno != 0 ? errno : ENOMEM;
+  output.release();
+  use_no_buffer(input);
+  const int status = filter_lines(input, stream.get(), handler, table);
+  return status != 0 ? status : finish_output(std::move(stream));
+}
+
+int report_open_failure(const char* path) {
+  const int error = errno != 0 ? errno : EIO;
+  std::printf("error opening \"%s\"\n", path);
+  return error;
 }

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <span>
 
+#include "common/file_handles.h"
 #include "cores/core_table.h"
 
 /// One line of at most 2047 bytes and its NUL: the size of every piece the filter reads.
@@ -17,6 +18,15 @@ inline constexpr std::size_t kMaxLineLength = kLineBufferSize - 1;
 struct LineBuffer {
   std::span<char, kLineBufferSize> text;
   std::size_t length = 0;
+  /// Set by the filter: this piece goes on with a line whose first piece was
+  /// handed over already (a line longer than kMaxLineLength bytes, or the
+  /// lone line feed after one of exactly that length). Only a piece that
+  /// begins a line can be a hint.
+  bool continues_line = false;
+  /// Kept by a handler from a line's first piece for its continuation
+  /// pieces: true when the first piece was rewritten or dropped, so that the
+  /// rest of that line goes with it.
+  bool drop_continuation = false;
 };
 
 /// A line handler: may leave the line, replace it or empty it (reading pass),
@@ -49,3 +59,11 @@ int filter_file(const char* input_path, const char* output_path, LineFilterFn ha
 
 /// filter_lines from `input_path` to standard output, which stays open.
 int filter_file_to_stdout(const char* input_path, LineFilterFn handler, CoreTable* table);
+
+/// filter_lines from `input` into the file open for writing as `output`,
+/// which is flushed to the disk and closed before it counts as written.
+int filter_into(std::FILE* input, FileDescriptor output, LineFilterFn handler, CoreTable* table);
+
+/// Prints "error opening" with `path` on standard output and returns the
+/// error number of the failed open (EIO when unknown).
+int report_open_failure(const char* path);

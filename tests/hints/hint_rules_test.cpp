@@ -148,12 +148,37 @@ TEST(HintRules, TopologyLines) {
   EXPECT_EQ(edit("kern.smp.topology=1\n", 0), "kern.smp.topology=1\n" + disables);
 }
 
-TEST(HintRules, PieceAfterA2047ByteSplitIsJudgedAsALine) {
-  const std::string head(2047, '#');
-  EXPECT_EQ(edit(head + "hint.lapic.4.disabled=\"0\"\n", 0),
-            head + "hint.lapic.4.disabled=\"1\"\n" +
-                "hint.lapic.0.disabled=\"0\"\nhint.lapic.2.disabled=\"0\"\n"
-                "hint.lapic.6.disabled=\"1\"\n");
+TEST(HintRules, OnlyAPieceThatBeginsALineIsAHint) {
+  // What the final pass appends when core 4 has its line, and when it has none.
+  const std::string others =
+      "hint.lapic.0.disabled=\"0\"\nhint.lapic.2.disabled=\"0\"\nhint.lapic.6.disabled=\"1\"\n";
+  const std::string all =
+      "hint.lapic.0.disabled=\"0\"\nhint.lapic.2.disabled=\"0\"\n"
+      "hint.lapic.4.disabled=\"1\"\nhint.lapic.6.disabled=\"1\"\n";
+  const std::string four = "hint.lapic.4.disabled=\"1\"\n";
+  const std::string comment = "#" + std::string(2046, ' ') + "hint.lapic.4.disabled=\"0\"\n";
+  const std::string padded_hint = "hint.lapic.4.disabled=\"0\"" + std::string(2022, ' ');
+  ASSERT_EQ(padded_hint.size(), 2047u);
+  const std::string long_clock = "hint.apic.4.clock=1 #" + std::string(3000, '-') + "\n";
+  const struct {
+    const char* what;
+    std::string input;
+    std::uint32_t flags;
+    std::string output;
+  } cases[] = {
+      {"a hint in a comment's second piece is comment text",
+       comment + "hint.lapic.4.disabled=\"0\"\n", 0, comment + four + others},
+      {"a rewritten long hint becomes one line", padded_hint + std::string(3000, ' ') + "# x\n", 0,
+       four + others},
+      {"a 2047-byte hint and its lone line feed are one line", padded_hint + "\n", 0,
+       four + others},
+      {"a dropped long hint goes whole", "hint.lapic.9.disabled=1" + std::string(3000, ' ') + "\n",
+       Strip, all},
+      {"a long hint passed unchanged stays whole", long_clock, 0, long_clock + all},
+      {"a long unended last line is ended before the appended lines", long_clock.substr(0, 3000),
+       0, long_clock.substr(0, 3000) + "\n" + all},
+  };
+  for (const auto& c : cases) EXPECT_EQ(edit(c.input, c.flags), c.output) << c.what;
 }
 
 TEST(HintRules, LastLineWithoutLineFeedIsEndedBeforeAppendedLines) {
@@ -175,6 +200,15 @@ TEST(HintRules, IdsCompareAsThirtyTwoBitValues) {
       filter_text("hint.lapic.-1.disabled=1\nhint.lapic.5.disabled=0\n", rewrite_hint_line,
                   table.get());
   EXPECT_EQ(run.output, "hint.lapic.-1.disabled=\"0\"\nhint.lapic.5.disabled=\"1\"\n");
+}
+
+TEST(HintRules, EachApicIdGetsOneHintWhoseValueIsItsFirstCores) {
+  // The driver repeats ids 2 and 0; the later entries are isolated, yet no
+  // line may withhold the first core or override core 1's value.
+  CoreTablePtr table = make_table({0, 2, 2, 4, 0}, 5, 2, WriteClockHint);
+  EXPECT_EQ(filter_text("hint.lapic.0.disabled=\"1\"\n", rewrite_hint_line, table.get()).output,
+            "hint.lapic.0.disabled=\"0\"\nhint.apic.0.clock=\"0\"\nhint.apic.2.clock=\"0\"\n"
+            "hint.apic.4.clock=\"0\"\nhint.lapic.2.disabled=\"0\"\nhint.lapic.4.disabled=\"1\"\n");
 }
 
 }  // namespace

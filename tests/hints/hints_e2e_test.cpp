@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <fcntl.h>
 
+#include <atomic>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -146,13 +147,34 @@ TEST_F(HintsCommands, LineEndsTabsAndAnUnendedLastLine) {
   EXPECT_EQ(read_file(hints), kTwoSharedHints + "# no line feed");
 }
 
-TEST_F(HintsCommands, LineLongerThan2047CharactersIsSplit) {
-  const std::string head = "#" + std::string(2046, 'x');
-  write_file(hints, head + "hint.lapic.4.disabled=\"0\"\n");
+TEST_F(HintsCommands, LongLinesAndRepeatedDriverIdsNeverGiveAWrongSplit) {
+  // The second 2047-byte piece of this comment reads like core 4's hint.
+  const std::string comment = "#" + std::string(2046, ' ') + "hint.lapic.4.disabled=\"0\"\n";
+  write_file(hints, comment + "hint.lapic.4.disabled=\"0\"\n");
   EXPECT_EQ(run({"-s", "2"}).exit_status, 0);
-  EXPECT_EQ(read_file(hints), head + "hint.lapic.4.disabled=\"1\"\n" +
+  EXPECT_EQ(read_file(hints), comment + "hint.lapic.4.disabled=\"1\"\n" +
                                   "hint.lapic.0.disabled=\"0\"\nhint.lapic.2.disabled=\"0\"\n"
                                   "hint.lapic.6.disabled=\"1\"\n");
+  EXPECT_EQ(run({"--show"}, four_cores("4")).out,
+            kHeader + "    0 |    00    |  shared  |     shared \r\n"
+                      "    1 |    02    |  shared  |     shared \r\n"
+                      "    2 |    04    |  shared  |    isolated\r\n"
+                      "    3 |    06    |  shared  |    isolated\r\n");
+
+  // A driver that repeats ids: one line per id, the first core's value, and
+  // the boot processor stays shared.
+  const DriverSim repeating{true, "0,2,2,4,0", "5", ""};
+  write_file(hints, "hint.lapic.0.disabled=\"0\"\n");
+  EXPECT_EQ(run({"-s", "2"}, repeating).exit_status, 0);
+  EXPECT_EQ(read_file(hints),
+            "hint.lapic.0.disabled=\"0\"\nhint.lapic.2.disabled=\"0\"\nhint.lapic.4.disabled=\"1\"\n");
+  // The report is as before: a repeated id's later core shows its mode now.
+  EXPECT_EQ(run({"--show"}, repeating).out,
+            kHeader + "    0 |    00    |  shared  |     shared \r\n"
+                      "    1 |    02    |  shared  |     shared \r\n"
+                      "    2 |    02    |  shared  |     shared \r\n"
+                      "    3 |    04    |  shared  |    isolated\r\n"
+                      "    4 |    00    |  shared  |     shared \r\n");
 }
 
 TEST_F(HintsCommands, EmptyHintsFile) {
@@ -240,29 +262,48 @@ TEST_F(HintsCommands, PathTooLongForTheBackupNameIsRefused) {
   EXPECT_EQ(hints_e2e::names_in(dir.path()).size(), 1u);
 }
 
-TEST_F(HintsCommands, UpdateWaitsForTheLockButStdoutDoesNot) {
+TEST_F(HintsCommands, ReadersAndTheUpdateWaitForEachOther) {
   write_file(hints, kExample);
   const int holder = open(hints.c_str(), O_RDONLY);
   ASSERT_GE(holder, 0);
-  ASSERT_EQ(flock(holder, LOCK_EX), 0);
-
   // Bounded, so that a run that wrongly waits fails instead of hanging.
   RunOptions bounded;
   bounded.driver = four_cores();
   bounded.prefix = {"timeout", "60"};
+
+  // Another reader does not hold up a report or a dry run.
+  ASSERT_EQ(flock(holder, LOCK_SH), 0);
   const ToolRun to_stdout = run_tool({"-s", "2", "--stdout", "-f", hints}, bounded);
   EXPECT_EQ(to_stdout.exit_status, 0);
+  EXPECT_EQ(run_tool({"--show", "-f", hints}, bounded).exit_status, 0);
 
-  ToolRun update;
-  std::thread runner([&] { update = run_tool({"-s", "2", "-f", hints}, bounded); });
+  // A writer holds up the update, the report and the dry run alike.
+  ASSERT_EQ(flock(holder, LOCK_EX), 0);
+  ToolRun update, show, dry_run;
+  std::atomic<int> finished{0};
+  const auto start = [&](ToolRun& result, std::vector<std::string> args) {
+    return std::thread([&result, &finished, &bounded, args] {
+      result = run_tool(args, bounded);
+      ++finished;
+    });
+  };
+  std::thread updater = start(update, {"-s", "2", "-f", hints});
+  std::thread shower = start(show, {"--show", "-f", hints});
+  std::thread dry_runner = start(dry_run, {"-d", "--stdout", "-f", hints});
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
-  // While the lock is held, the update has not even made its backup.
+  // While the lock is held, none has finished and the update has not even
+  // made its backup.
+  EXPECT_EQ(finished, 0);
   EXPECT_FALSE(file_exists(backup));
   EXPECT_EQ(read_file(hints), kExample);
   flock(holder, LOCK_UN);
   close(holder);
-  runner.join();
+  updater.join();
+  shower.join();
+  dry_runner.join();
   EXPECT_EQ(update.exit_status, 0);
+  EXPECT_EQ(show.exit_status, 0);
+  EXPECT_EQ(dry_run.exit_status, 0);
   EXPECT_EQ(read_file(backup), kExample);
   EXPECT_EQ(read_file(hints), to_stdout.out);
 }
