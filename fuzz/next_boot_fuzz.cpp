@@ -26,11 +26,13 @@ Bits bits_of(const CoreEntry& core) {
 }
 
 /// The next-boot mode each core should end with, read piece by piece the way
-/// the filter cuts the text: up to a line feed or 2047 bytes.
+/// the filter cuts the text (up to a line feed or 2047 bytes); only a piece
+/// that begins a line can be a hint.
 std::vector<bool> expected_modes(const std::string& text, const CoreTable& table) {
   std::vector<bool> modes;
   for (std::uint32_t i = 0; i < table.cpu_count; ++i) modes.push_back(table.entries[i].shared_next != 0);
   std::size_t start = 0;
+  bool at_line_start = true;
   while (start < text.size()) {
     std::size_t length = 0;
     while (start + length < text.size() && length < kMaxLineLength) {
@@ -38,6 +40,9 @@ std::vector<bool> expected_modes(const std::string& text, const CoreTable& table
     }
     const std::string piece = text.substr(start, length);
     start += length;
+    const bool begins_line = at_line_start;
+    at_line_start = piece.back() == '\n';
+    if (!begins_line) continue;
 
     long long id = 0;
     char value[kLineBufferSize];

@@ -76,6 +76,23 @@ int copy_back(const char* hints_path, const UpdatePaths& paths, const HintsFile&
   return kCopyBackFailed;
 }
 
+/// The edit and the copy back, behind a backup that is whole; a signal that
+/// came during the edit ends the run before the hints file is touched.
+int edit_and_copy_back(CoreTable& table, const char* hints_path, const UpdatePaths& paths,
+                       const HintsFile& hints, const HeldSignals& held) {
+  PathBuffer temporary_path{};
+  FileDescriptor temporary;
+  const int edited = edit_into_temporary(table, hints, temporary_path, temporary);
+  const bool stopped = held.pending();
+  if (stopped && temporary.valid()) std::remove(temporary_path.data());
+  if (edited != 0) return report_failure(kEditFailed, hints_path);
+  if (stopped) return kEditFailed;
+
+  const int status = copy_back(hints_path, paths, hints, temporary);
+  if (status == 0) std::remove(temporary_path.data());
+  return status;
+}
+
 int update_in_place(CoreTable& table, const char* hints_path) {
   UpdatePaths paths{};
   if (!make_update_paths(hints_path, paths)) return report_failure(kBackupFailed, hints_path);
@@ -89,18 +106,7 @@ int update_in_place(CoreTable& table, const char* hints_path) {
   if (!repair_interrupted_update(hints_path, paths, hints) || !write_backup(paths, hints))
     return report_failure(kBackupFailed, hints_path);
   if (held.pending()) return kEditFailed;
-
-  PathBuffer temporary_path{};
-  FileDescriptor temporary;
-  const int edited = edit_into_temporary(table, hints, temporary_path, temporary);
-  if (edited != 0 || held.pending()) {
-    if (held.pending()) std::remove(temporary_path.data());
-    return edited != 0 ? report_failure(kEditFailed, hints_path) : kEditFailed;
-  }
-
-  const int status = copy_back(hints_path, paths, hints, temporary);
-  if (status == 0) std::remove(temporary_path.data());
-  return status;
+  return edit_and_copy_back(table, hints_path, paths, hints, held);
 }
 
 /// The dry run reads under a shared lock, so it never shows an update half

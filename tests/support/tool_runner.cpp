@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <sys/stat.h>
@@ -165,6 +166,10 @@ ToolRun run_tool(const std::vector<std::string>& args, const RunOptions& options
     _exit(127);
   }
 
+  if (child > 0 && options.send_signal != 0) {
+    usleep(static_cast<useconds_t>(options.signal_delay_us));
+    kill(child, options.send_signal);
+  }
   ToolRun run;
   int wait_status = 0;
   if (child < 0 || waitpid(child, &wait_status, 0) != child) {

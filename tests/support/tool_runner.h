@@ -27,6 +27,8 @@ struct RunOptions {
   std::vector<std::string> prefix;    // run through this command first (e.g. setpriv ...)
   std::vector<std::pair<std::string, std::string>> environment;  // extra variables
   std::vector<std::string> preload;   // further libraries to preload after the stand-in
+  int send_signal = 0;                // non-zero: sent to the run signal_delay_us after its start
+  int signal_delay_us = 0;
 };
 
 /// What one run of the tool left behind.

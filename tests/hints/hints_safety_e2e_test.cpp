@@ -1,0 +1,255 @@
+// The update as root in a hostile or unlucky place: names planted by another
+// user where the backup goes, files that are not regular, the umask, signals at
+// any moment and a stop that cannot be caught in the middle of the copy back.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "hints_e2e_support.h"
+#include "scratch_dir.h"
+#include "tool_runner.h"
+#include "worked_example.h"
+
+namespace {
+
+using hints_e2e::four_cores;
+using hints_e2e::names_in;
+
+const std::string& kOld = worked_example::kInput;
+const std::string& kNew = worked_example::kWithoutModifiers;
+
+bool shell(const std::string& command) { return std::system(command.c_str()) == 0; }
+
+struct stat status_of(const std::string& path) {
+  struct stat status {};
+  EXPECT_EQ(lstat(path.c_str(), &status), 0) << path;
+  return status;
+}
+
+class HintsSafety : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root";
+  }
+
+  /// A world-writable sticky folder, as /tmp is, holding the hints file.
+  std::string sticky_folder(const std::string& name) {
+    const std::string path = dir.file(name);
+    EXPECT_EQ(mkdir(path.c_str(), 0700), 0);
+    EXPECT_EQ(chmod(path.c_str(), 01777), 0);
+    write_file(path + "/hints", kOld);
+    return path;
+  }
+
+  ToolRun update(const std::string& hints, std::vector<std::string> prefix = {"timeout", "60"}) {
+    RunOptions options;
+    options.driver = four_cores();
+    options.prefix = std::move(prefix);
+    return run_tool({"-s", "2", "-f", hints}, options);
+  }
+
+  ScratchDir dir;
+};
+
+TEST_F(HintsSafety, NamesPlantedAtTheBackupAreReplacedNeverFollowed) {
+  const std::string secret = dir.file("secret");
+  write_file(secret, "root only\n");
+  ASSERT_EQ(chmod(secret.c_str(), 0600), 0);
+  const std::string as_nobody = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
+  // FreeBSD lets any user hard-link another user's file; Linux does not, so
+  // the hard links are made as root.
+  const struct {
+    const char* name;
+    const char* plant;  // shell words, run in the folder; $S is the secret
+  } cases[] = {
+      {"link to a root-only file", "nobody: ln -s \"$S\" hints.KxBak"},
+      {"dangling link", "nobody: ln -s ../made-by-root hints.KxBak"},
+      {"hard link to a root-only file", "root: ln \"$S\" hints.KxBak"},
+      {"FIFO", "nobody: mkfifo hints.KxBak"},
+      {"link to the hints file", "nobody: ln -s hints hints.KxBak"},
+      {"hard link to the hints file", "root: ln hints hints.KxBak"},
+      {"copy-back marker of another user", "nobody: touch hints.KxCpy"},
+  };
+  int index = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string folder = sticky_folder("sticky" + std::to_string(index++));
+    const std::string hints = folder + "/hints";
+    const ino_t inode = status_of(hints).st_ino;
+    const std::string plant = c.plant;
+    const bool by_nobody = plant.rfind("nobody: ", 0) == 0;
+    ASSERT_TRUE(shell("cd '" + folder + "' && S='" + secret + "' " + (by_nobody ? as_nobody : "") +
+                      "sh -c '" + plant.substr(plant.find(' ') + 1) + "'"));
+
+    const ToolRun tool = update(hints);
+    EXPECT_EQ(tool.exit_status, 0);
+    EXPECT_EQ(tool.out, "");
+    EXPECT_EQ(tool.err, "");
+    EXPECT_EQ(read_file(hints), kNew);
+    EXPECT_EQ(status_of(hints).st_ino, inode);
+    EXPECT_EQ(read_file(hints + ".KxBak"), kOld);
+    EXPECT_TRUE(S_ISREG(status_of(hints + ".KxBak").st_mode));
+    EXPECT_EQ(status_of(hints + ".KxBak").st_nlink, 1u);
+    EXPECT_EQ(read_file(secret), "root only\n");
+    EXPECT_FALSE(file_exists(dir.file("made-by-root")));
+    EXPECT_EQ(names_in(folder), (std::vector<std::string>{"hints", "hints.KxBak"}));
+  }
+}
+
+TEST_F(HintsSafety, BackupTakesTheHintsFilesModeAndOwnerWhateverTheUmask) {
+  const struct {
+    const char* umask;
+    mode_t mode;
+  } cases[] = {{"022", 0600}, {"000", 0600}, {"000", 0640}, {"077", 0644}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string("umask ") + c.umask);
+    const std::string hints = dir.file("hints");
+    write_file(hints, kOld);
+    ASSERT_EQ(chmod(hints.c_str(), c.mode), 0);
+    ASSERT_EQ(chown(hints.c_str(), 65534, 65534), 0);
+    std::remove((hints + ".KxBak").c_str());
+    const ToolRun tool =
+        update(hints, {"sh", "-c", std::string("umask ") + c.umask + " && exec \"$@\"", "sh"});
+    EXPECT_EQ(tool.exit_status, 0);
+    const struct stat backup = status_of(hints + ".KxBak");
+    EXPECT_EQ(backup.st_mode & 07777, c.mode);
+    EXPECT_EQ(backup.st_uid, 65534u);
+    EXPECT_EQ(backup.st_gid, 65534u);
+    EXPECT_EQ(status_of(hints).st_mode & 07777, c.mode);
+  }
+}
+
+TEST_F(HintsSafety, UpdateRefusesWhatIsNotARegularFileWithoutWaiting) {
+  const std::string fifo = dir.file("fifo"), folder = dir.file("folder");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
+  for (const std::string& path : {fifo, folder, std::string("/dev/null"), std::string("/dev/zero")}) {
+    SCOPED_TRACE(path);
+    const ToolRun tool = update(path);
+    EXPECT_EQ(tool.exit_status, 251);
+    EXPECT_EQ(tool.out, "");
+    EXPECT_EQ(tool.err, "error creating backup file of \"" + path + "\"\n");
+    EXPECT_FALSE(file_exists(path + ".KxBak"));
+  }
+  EXPECT_EQ(names_in(dir.path()), (std::vector<std::string>{"fifo", "folder"}));
+  EXPECT_EQ(names_in(folder), std::vector<std::string>{});
+
+  // A dry run still reads whatever it is given.
+  RunOptions options;
+  options.driver = four_cores();
+  const ToolRun dry_run = run_tool({"-d", "--stdout", "-f", "/dev/null"}, options);
+  EXPECT_EQ(dry_run.exit_status, 0);
+  EXPECT_EQ(dry_run.out,
+            "hint.lapic.0.disabled=\"0\"\nhint.lapic.2.disabled=\"0\"\n"
+            "hint.lapic.4.disabled=\"0\"\nhint.lapic.6.disabled=\"0\"\n");
+}
+
+/// Comment lines up to `size` bytes, then the worked example.
+std::string large_hints_text(std::size_t size) {
+  std::string text;
+  while (text.size() < size) text += "#" + std::string(62, '.') + "\n";
+  return text + kOld;
+}
+
+TEST_F(HintsSafety, SignalSweepLeavesTheOldOrTheNewTextAndNoTemporaryFile) {
+  if (!hints_e2e::can_make_mount_namespace()) GTEST_SKIP() << "needs unshare -m";
+  const std::string private_tmp = dir.file("tmp"), hints = dir.file("device.hints.qvd");
+  ASSERT_EQ(mkdir(private_tmp.c_str(), 01777), 0);
+  const std::string old_text = large_hints_text(std::size_t{4} << 20);
+  RunOptions options;
+  options.driver = four_cores();
+  options.prefix = hints_e2e::with_private_tmp(dir.path(), private_tmp);
+  const std::vector<std::string> args{"-s", "2", "-f", "device.hints.qvd"};
+
+  write_file(hints, old_text);
+  const auto started = std::chrono::steady_clock::now();
+  ASSERT_EQ(run_tool(args, options).exit_status, 0);
+  const auto took = std::chrono::duration_cast<std::chrono::microseconds>(
+      std::chrono::steady_clock::now() - started);
+  const std::string new_text = read_file(hints);
+  ASSERT_NE(new_text, old_text);
+
+  std::mt19937 random(20261208);
+  std::uniform_int_distribution<int> delay(0, static_cast<int>(took.count()));
+  std::map<std::string, int> outcomes;
+  for (const int signal_number :
+       {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGPIPE, SIGXFSZ, SIGUSR1, SIGUSR2}) {
+    for (int round = 0; round < 8; ++round) {
+      write_file(hints, old_text);
+      std::remove((hints + ".KxBak").c_str());
+      options.send_signal = signal_number;
+      options.signal_delay_us = delay(random);
+      const ToolRun tool = run_tool(args, options);
+      const std::string text = read_file(hints);
+      const std::string what = "signal " + std::to_string(signal_number) + " after " +
+                               std::to_string(options.signal_delay_us) + " us";
+      EXPECT_TRUE(tool.exit_status == 0 || tool.signal == signal_number) << what;
+      EXPECT_TRUE(text == old_text || text == new_text) << what;
+      EXPECT_EQ(hints_e2e::temporary_files_in(private_tmp), std::vector<std::string>{}) << what;
+      const std::vector<std::string> names = names_in(dir.path());
+      EXPECT_TRUE(names == (std::vector<std::string>{"device.hints.qvd", "tmp"}) ||
+                  names == (std::vector<std::string>{"device.hints.qvd", "device.hints.qvd.KxBak",
+                                                     "tmp"}))
+          << what;
+      if (file_exists(hints + ".KxBak")) {
+        EXPECT_EQ(read_file(hints + ".KxBak"), old_text) << what;
+      }
+      ++outcomes[std::string(tool.signal != 0 ? "ended by the signal, " : "exit 0, ") +
+                 (text == new_text ? "new text" : "old text")];
+    }
+  }
+  std::printf("signal sweep over %lld us runs:", static_cast<long long>(took.count()));
+  for (const auto& [outcome, count] : outcomes) std::printf(" %s: %d;", outcome.c_str(), count);
+  std::printf("\n");
+}
+
+TEST_F(HintsSafety, KillInTheCopyBackIsRepairedByTheNextUpdate) {
+  if (std::getenv("RIDIDEZUVE_TEST_WRAPPER") != nullptr) GTEST_SKIP() << "strace under a wrapper";
+  if (!shell("strace -V >/dev/null 2>&1")) GTEST_SKIP() << "needs strace";
+  const std::string hints = dir.file("device.hints.qvd"), backup = hints + ".KxBak";
+  const std::string old_text = large_hints_text(std::size_t{1} << 20);
+  write_file(hints, old_text);
+  RunOptions options;
+  options.driver = four_cores();
+  const std::string new_text = run_tool({"-s", "2", "--stdout", "-f", hints}, options).out;
+
+  // The second write into the hints file is the moment of the stop: only the
+  // copy back writes there, and the first write has already cut the text.
+  options.prefix = {"strace", "-f", "-qq", "-o", "/dev/null", "-P", hints, "-e", "trace=write",
+                    "-e", "inject=write:signal=KILL:when=2"};
+  const ToolRun killed = run_tool({"-s", "2", "-f", hints}, options);
+  ASSERT_EQ(killed.signal, SIGKILL);
+  ASSERT_LT(read_file(hints).size(), new_text.size());
+  ASSERT_EQ(read_file(backup), old_text);
+
+  options.prefix.clear();
+  const std::string incomplete = "incomplete \"" + hints +
+                                 "\" after an interrupted update: the next update restores it "
+                                 "from \"" + backup + "\"\n";
+  const ToolRun show = run_tool({"--show", "-f", hints}, options);
+  EXPECT_EQ(show.exit_status, 0);
+  EXPECT_EQ(show.err, incomplete);
+  const ToolRun dry_run = run_tool({"-s", "2", "--stdout", "-f", hints}, options);
+  EXPECT_EQ(dry_run.exit_status, 0);
+  EXPECT_EQ(dry_run.err, incomplete);
+
+  const ToolRun rerun = run_tool({"-s", "2", "-f", hints}, options);
+  EXPECT_EQ(rerun.exit_status, 0);
+  EXPECT_EQ(rerun.err,
+            "restored \"" + hints + "\" from \"" + backup + "\" after an interrupted update\n");
+  EXPECT_EQ(read_file(hints), new_text);
+  EXPECT_EQ(read_file(backup), old_text);
+  EXPECT_EQ(names_in(dir.path()),
+            (std::vector<std::string>{"device.hints.qvd", "device.hints.qvd.KxBak"}));
+}
+
+}  // namespace
