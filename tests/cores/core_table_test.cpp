@@ -58,6 +58,24 @@ TEST(CoreTable, LookupFindsTheFirstEntryOfAnId) {
   EXPECT_EQ(lookup_core(*table, 0x06), &table->entries[3]);
   EXPECT_EQ(lookup_core(*table, 0x03), nullptr);
   EXPECT_EQ(lookup_core(*table, 0xFFFFFFFF), nullptr);
+  EXPECT_TRUE(is_first_of_its_id(*table, table->entries[2]));
+  EXPECT_FALSE(is_first_of_its_id(*table, table->entries[4]));
+
+  // Through the hash index as through a walk: ids that share their low bits
+  // collide, repeats answer with their first entry, absent ids with nothing.
+  std::vector<std::uint32_t> ids{7, 3, 7, 0, 0xFFFFFFFFu, 3};
+  for (std::uint32_t i = 1; i <= 64; ++i) ids.push_back(i << 16);
+  const CoreTablePtr big = make_table(ids, 1);
+  ASSERT_NE(big->index.slots, nullptr);
+  std::vector<std::uint32_t> probes = ids;
+  probes.insert(probes.end(), {1u, 8u, 0xFFFFFFFEu, 65u << 16, (1u << 16) + 1});
+  for (const std::uint32_t id : probes) {
+    const CoreEntry* walked = nullptr;
+    for (std::uint32_t i = 0; i < big->cpu_count && walked == nullptr; ++i) {
+      if (big->entries[i].apic_id == id) walked = &big->entries[i];
+    }
+    EXPECT_EQ(lookup_core(*big, id), walked) << "id " << id;
+  }
 }
 
 TEST(CoreTable, AssignKeepsTheFirstCoreSharedAndALeadingRun) {
