@@ -1,0 +1,102 @@
+#!/usr/bin/env bash
+# The Ansible module end to end: ansible-doc renders it and its documented
+# options are those it accepts, and ansible_module_test.yml runs it with the
+# real ansible-playbook against the built tool under the driver stand-in.
+# Usage: ansible_module_test.sh SOURCE_DIR TOOL DRIVER_SIM [SANITIZER_RUNTIME]
+set -euo pipefail
+
+source_dir=$1
+tool=$2
+driver_sim=$3
+sanitizer_runtime=${4:-}
+library=$source_dir/contrib/ansible/library
+skip=77
+
+for program in ansible-playbook ansible-doc; do
+  if ! command -v "$program" >/dev/null 2>&1; then
+    echo "SKIP: $program is not installed (Debian: ansible-core; scripts/install-deps installs it)"
+    exit "$skip"
+  fi
+done
+
+# Python as Ansible itself runs it, which can import Ansible's module helpers.
+read -r -a python <<<"$(sed -n '1s/^#! *//p' "$(command -v ansible-playbook)")"
+
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+mkdir "$scratch/bin"
+
+# Ansible keeps its temporary files, its home and its settings in the
+# scratch folder: nothing of the user's own configuration takes part.
+: >"$scratch/ansible.cfg"
+export ANSIBLE_CONFIG=$scratch/ansible.cfg
+export ANSIBLE_HOME=$scratch/ansible-home
+export ANSIBLE_LOCAL_TEMP=$scratch/ansible-local
+export ANSIBLE_REMOTE_TEMP=$scratch/ansible-remote
+export ANSIBLE_LIBRARY=$library
+export ANSIBLE_NOCOLOR=1 ANSIBLE_RETRY_FILES_ENABLED=0
+
+# --- ansible-doc ---------------------------------------------------------------
+if ! ansible-doc -M "$library" rididezuve >"$scratch/doc.txt" 2>&1 </dev/null ||
+  ! grep -q '^> RIDIDEZUVE' "$scratch/doc.txt"; then
+  cat "$scratch/doc.txt"
+  echo "FAIL: ansible-doc does not render the module"
+  exit 1
+fi
+ansible-doc --json -M "$library" rididezuve >"$scratch/doc.json" </dev/null
+# The options the documentation lists, with their types and defaults, against
+# the argument spec the module hands to Ansible.
+"${python[@]}" - "$scratch/doc.json" "$library/rididezuve.py" <<'EOF'
+import importlib.util, json, sys
+doc = json.load(open(sys.argv[1]))["rididezuve"]
+spec = importlib.util.spec_from_file_location("rididezuve", sys.argv[2])
+module = importlib.util.module_from_spec(spec)
+spec.loader.exec_module(module)
+documented = {name: (option["type"], option.get("default"))
+              for name, option in doc["doc"]["options"].items()}
+accepted = {name: (option["type"], option.get("default"))
+            for name, option in module.ARGUMENT_SPEC.items()}
+problems = []
+if documented != accepted:
+    problems.append("options documented %s, accepted %s" % (documented, accepted))
+for name in ("cores", "reboot_required"):
+    if name not in (doc.get("return") or {}):
+        problems.append("RETURN lacks %s" % name)
+if not doc.get("examples", "").strip():
+    problems.append("no EXAMPLES")
+for problem in problems:
+    print("FAIL: " + problem)
+sys.exit(1 if problems else 0)
+EOF
+
+# --- the playbook ----------------------------------------------------------------
+# The task's environment carries the stand-in into the module and so into the
+# tool. A sanitizer runtime the tool loads dynamically must come first; its
+# leak check then also runs in Python, whose own leaks at exit are not the
+# tool's and are suppressed.
+preload=$driver_sim
+sim_extra=()
+if [ -n "$sanitizer_runtime" ]; then
+  preload=$sanitizer_runtime:$driver_sim
+  echo "leak:python3" >"$scratch/lsan.supp"
+  sim_extra=(LSAN_OPTIONS "suppressions=$scratch/lsan.supp")
+fi
+"${python[@]}" - "$scratch/vars.json" "$tool" "$scratch" LD_PRELOAD "$preload" \
+  KXPALDRV_SIM_IDS 0,2,16,18 KXPALDRV_SIM_SHARED 4 "${sim_extra[@]}" <<'EOF'
+import json, sys
+path, tool, scratch, *pairs = sys.argv[1:]
+sim = dict(zip(pairs[0::2], pairs[1::2]))
+json.dump({"tool": tool, "scratch": scratch, "sim": sim}, open(path, "w"))
+EOF
+
+status=0
+ansible-playbook -i localhost, -c local -e "@$scratch/vars.json" \
+  "$(dirname "$0")/ansible_module_test.yml" >"$scratch/playbook.log" 2>&1 </dev/null || status=$?
+# A module that breaks shows a traceback, also in a task whose failure was expected.
+if [ "$status" -ne 0 ] || grep -q 'Traceback' "$scratch/playbook.log"; then
+  cat "$scratch/playbook.log"
+  echo "FAIL: the playbook failed (status $status) or a module raised"
+  exit 1
+fi
+grep -E '^localhost +:' "$scratch/playbook.log"
+echo "ansible-doc renders the module; the playbook's runs of it all behaved"
