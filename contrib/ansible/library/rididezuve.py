@@ -205,15 +205,16 @@ def parse_shared(value):
         return None, None
     # YAML's yes and no arrive as booleans, which Python would count as 1 and 0.
     if isinstance(value, bool):
-        return None, "shared must be a number of cores or 'all', not %r" % value
+        return None, "shared must be a number of cores or 'all', not %s" % value
     if isinstance(value, int):
         count = value
     else:
         text = str(value).strip()
         if text == "all":
             return "all", None
-        if not re.match(r"^[0-9]+$", text):
-            return None, "shared must be a number of cores or 'all', not %r" % value
+        # Templated arguments arrive as text, a negative number included.
+        if not re.match(r"^[+-]?[0-9]+$", text):
+            return None, "shared must be a number of cores or 'all', not %s" % value
         count = int(text)
     if count < 1 or count > MAX_SHARED:
         return None, "shared must be between 1 and %d, or 'all', not %d" % (MAX_SHARED, count)
@@ -360,7 +361,7 @@ def main():
     if shared is None:
         given = [name for name, _ in MODIFIERS if module.params[name]]
         if given:
-            module.fail_json(msg="%s need shared" % ", ".join(given))
+            module.fail_json(msg="shared is required with %s" % ", ".join(given))
     tool = find_tool(module)
 
     result = dict(changed=False)
