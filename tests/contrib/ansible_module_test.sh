@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The Ansible module end to end: ansible-doc renders it and its documented
-# options are those it accepts, and ansible_module_test.yml runs it with the
-# real ansible-playbook against the built tool under the driver stand-in.
+# options are those it accepts, the example playbook parses, and
+# ansible_module_test.yml runs the module with the real ansible-playbook
+# against the built tool under the driver stand-in.
 # Usage: ansible_module_test.sh SOURCE_DIR TOOL DRIVER_SIM [SANITIZER_RUNTIME]
 set -euo pipefail
 
@@ -36,7 +37,7 @@ export ANSIBLE_REMOTE_TEMP=$scratch/ansible-remote
 export ANSIBLE_LIBRARY=$library
 export ANSIBLE_NOCOLOR=1 ANSIBLE_RETRY_FILES_ENABLED=0
 
-# --- ansible-doc ---------------------------------------------------------------
+# --- ansible-doc and the example playbook -----------------------------------
 if ! ansible-doc -M "$library" rididezuve >"$scratch/doc.txt" 2>&1 </dev/null ||
   ! grep -q '^> RIDIDEZUVE' "$scratch/doc.txt"; then
   cat "$scratch/doc.txt"
@@ -68,6 +69,14 @@ for problem in problems:
     print("FAIL: " + problem)
 sys.exit(1 if problems else 0)
 EOF
+
+# The example playbook beside the module must at least parse.
+if ! ansible-playbook -i localhost, --syntax-check "$source_dir/contrib/ansible/fleet.yml" \
+  >"$scratch/syntax.log" 2>&1 </dev/null; then
+  cat "$scratch/syntax.log"
+  echo "FAIL: contrib/ansible/fleet.yml does not parse"
+  exit 1
+fi
 
 # --- the playbook ----------------------------------------------------------------
 # The task's environment carries the stand-in into the module and so into the
