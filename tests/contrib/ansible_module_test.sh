@@ -38,69 +38,40 @@ export ANSIBLE_LIBRARY=$library
 export ANSIBLE_NOCOLOR=1 ANSIBLE_RETRY_FILES_ENABLED=0
 
 # --- ansible-doc and the example playbook -----------------------------------
-if ! ansible-doc -M "$library" rididezuve >"$scratch/doc.txt" 2>&1 </dev/null ||
-  ! grep -q '^> RIDIDEZUVE' "$scratch/doc.txt"; then
-  cat "$scratch/doc.txt"
-  echo "FAIL: ansible-doc does not render the module"
-  exit 1
-fi
-ansible-doc --json -M "$library" rididezuve >"$scratch/doc.json" </dev/null
-# The options the documentation lists, with their types and defaults, against
-# the argument spec the module hands to Ansible.
-"${python[@]}" - "$scratch/doc.json" "$library/rididezuve.py" <<'EOF'
+ansible-doc -M "$library" rididezuve </dev/null | grep -q '^> RIDIDEZUVE' ||
+  { echo "FAIL: ansible-doc does not render the module"; exit 1; }
+# The documented options, with their types and defaults, must be exactly
+# those of the argument spec the module hands to Ansible.
+ansible-doc --json -M "$library" rididezuve </dev/null | "${python[@]}" -c '
 import importlib.util, json, sys
-doc = json.load(open(sys.argv[1]))["rididezuve"]
-spec = importlib.util.spec_from_file_location("rididezuve", sys.argv[2])
+doc = json.load(sys.stdin)["rididezuve"]
+spec = importlib.util.spec_from_file_location("rididezuve", sys.argv[1])
 module = importlib.util.module_from_spec(spec)
 spec.loader.exec_module(module)
-documented = {name: (option["type"], option.get("default"))
-              for name, option in doc["doc"]["options"].items()}
-accepted = {name: (option["type"], option.get("default"))
-            for name, option in module.ARGUMENT_SPEC.items()}
-problems = []
-if documented != accepted:
-    problems.append("options documented %s, accepted %s" % (documented, accepted))
-for name in ("cores", "reboot_required"):
-    if name not in (doc.get("return") or {}):
-        problems.append("RETURN lacks %s" % name)
-if not doc.get("examples", "").strip():
-    problems.append("no EXAMPLES")
-for problem in problems:
-    print("FAIL: " + problem)
-sys.exit(1 if problems else 0)
-EOF
-
-# The example playbook beside the module must at least parse.
-if ! ansible-playbook -i localhost, --syntax-check "$source_dir/contrib/ansible/fleet.yml" \
-  >"$scratch/syntax.log" 2>&1 </dev/null; then
-  cat "$scratch/syntax.log"
-  echo "FAIL: contrib/ansible/fleet.yml does not parse"
-  exit 1
-fi
+pairs = lambda options: {k: (v["type"], v.get("default")) for k, v in options.items()}
+if pairs(doc["doc"]["options"]) != pairs(module.ARGUMENT_SPEC) or not doc["examples"].strip() \
+        or not {"cores", "reboot_required"} <= set(doc["return"]):
+    sys.exit("FAIL: DOCUMENTATION, EXAMPLES or RETURN do not match the module")
+' "$library/rididezuve.py"
+ansible-playbook -i localhost, --syntax-check "$source_dir/contrib/ansible/fleet.yml" \
+  >"$scratch/syntax.log" 2>&1 </dev/null ||
+  { cat "$scratch/syntax.log"; echo "FAIL: contrib/ansible/fleet.yml does not parse"; exit 1; }
 
 # --- the playbook ----------------------------------------------------------------
 # The task's environment carries the stand-in into the module and so into the
 # tool. A sanitizer runtime the tool loads dynamically must come first; its
 # leak check then also runs in Python, whose own leaks at exit are not the
 # tool's and are suppressed.
-preload=$driver_sim
-sim_extra=()
+preload=$driver_sim lsan=
 if [ -n "$sanitizer_runtime" ]; then
   preload=$sanitizer_runtime:$driver_sim
   echo "leak:python3" >"$scratch/lsan.supp"
-  sim_extra=(LSAN_OPTIONS "suppressions=$scratch/lsan.supp")
+  lsan=suppressions=$scratch/lsan.supp
 fi
-"${python[@]}" - "$scratch/vars.json" "$tool" "$scratch" LD_PRELOAD "$preload" \
-  KXPALDRV_SIM_IDS 0,2,16,18 KXPALDRV_SIM_SHARED 4 "${sim_extra[@]}" <<'EOF'
-import json, sys
-path, tool, scratch, *pairs = sys.argv[1:]
-sim = dict(zip(pairs[0::2], pairs[1::2]))
-json.dump({"tool": tool, "scratch": scratch, "sim": sim}, open(path, "w"))
-EOF
-
 status=0
-ansible-playbook -i localhost, -c local -e "@$scratch/vars.json" \
-  "$(dirname "$0")/ansible_module_test.yml" >"$scratch/playbook.log" 2>&1 </dev/null || status=$?
+ansible-playbook -i localhost, -c local "$(dirname "$0")/ansible_module_test.yml" \
+  -e "$(printf '{"tool": "%s", "scratch": "%s", "preload": "%s", "lsan": "%s"}' \
+    "$tool" "$scratch" "$preload" "$lsan")" >"$scratch/playbook.log" 2>&1 </dev/null || status=$?
 # A module that breaks shows a traceback, also in a task whose failure was expected.
 if [ "$status" -ne 0 ] || grep -q 'Traceback' "$scratch/playbook.log"; then
   cat "$scratch/playbook.log"
@@ -108,4 +79,3 @@ if [ "$status" -ne 0 ] || grep -q 'Traceback' "$scratch/playbook.log"; then
   exit 1
 fi
 grep -E '^localhost +:' "$scratch/playbook.log"
-echo "ansible-doc renders the module; the playbook's runs of it all behaved"
