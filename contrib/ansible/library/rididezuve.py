@@ -65,6 +65,9 @@ options:
       - By default it is looked up on the host's C(PATH), then in the system
         directories, /usr/local/sbin among them, where the port installs it.
     type: path
+requirements:
+  - C(rididezuve) on the managed host, and the real-time runtime's driver
+    C(/dev/kxpaldrv) for every run.
 attributes:
   check_mode:
     description: Reports what would change and writes nothing.
@@ -338,7 +341,6 @@ def apply_split(module, tool, shared, result):
     if proposed == current:
         return hints_path
 
-    result["changed"] = True
     if module._diff:
         result["diff"] = dict(
             before=to_text(current),
@@ -347,8 +349,12 @@ def apply_split(module, tool, shared, result):
             after_header=hints_path,
         )
     if module.check_mode:
+        result["changed"] = True
         return write_temporary(module, proposed)
+    # A failed update leaves the file as it was or writes the old text back,
+    # so the task counts as changed only once the update succeeded.
     run_tool(module, tool, edit + ["-f", hints_path])
+    result["changed"] = True
     return hints_path
 
 
