@@ -166,7 +166,7 @@ import tempfile
 
 from ansible.module_utils.basic import AnsibleModule
 
-ARGUMENT_SPEC = dict(
+OPTIONS = dict(
     shared=dict(type="raw"),
     flat=dict(type="bool", default=False),
     strip=dict(type="bool", default=False),
@@ -359,7 +359,7 @@ def apply_split(module, tool, shared, result):
 
 
 def main():
-    module = AnsibleModule(argument_spec=ARGUMENT_SPEC, supports_check_mode=True)
+    module = AnsibleModule(argument_spec=OPTIONS, supports_check_mode=True)
 
     shared, problem = parse_shared(module.params["shared"])
     if problem:
