@@ -27,3 +27,11 @@ list_installed() {
     fi
   done | LC_ALL=C sort
 }
+
+# plist_files PLIST: the files a pkg-plist names, one per line and sorted,
+# relative to the prefix as cmake --install writes them: manual pages without
+# the .gz that the ports framework adds when it compresses them. Keywords
+# (@...) and blank lines are left out.
+plist_files() {
+  grep -vE '^\s*(@|$)' "$1" | sed -E 's#^(share/man/man[0-9n]/.*)\.gz$#\1#' | LC_ALL=C sort
+}

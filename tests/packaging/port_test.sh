@@ -23,8 +23,7 @@ install_into "$scratch" "$build_dir"
 # the package holds rididezuve.8.gz where cmake --install wrote rididezuve.8.
 # The plist must name the compressed file; for the comparison the suffix is
 # taken off manual pages only (any other .gz entry must match as it stands).
-plist=$(grep -vE '^\s*(@|$)' "$port/pkg-plist" |
-  sed -E 's#^(share/man/man[0-9n]/.*)\.gz$#\1#' | LC_ALL=C sort)
+plist=$(plist_files "$port/pkg-plist")
 installed=$(list_installed "$scratch")
 if [ "$plist" != "$installed" ]; then
   fail "pkg-plist (manual pages without .gz) and cmake --install differ:"
