@@ -1,14 +1,18 @@
 // What FreeBSD's boot loader makes of the hints files the tool writes: each
 // update and dry run below runs the real binary under the driver stand-in, and
 // its result is read back through the loader's own parser and the kernel's
-// reading of the hints.
+// reading of the hints. Then whole fake /boot trees, as the package leaves
+// them, show whether the loader reads the hints file at all.
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
+#include <filesystem>
 #include <map>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -133,6 +137,84 @@ TEST(LoaderReadBack, WhatEveryUpdateAndDryRunWrites) {
       EXPECT_TRUE(has(after.kernel, "hint.apic.0.clock: LAPIC timer not registered"));
     }
     EXPECT_EQ(has_stray(after), has_stray(before) && !has(test.args, "--strip"));
+  }
+}
+
+// A fake /boot as an installed package leaves it: the loader's defaults, the
+// file the install puts in /boot/loader.conf.d, a hints file the tool wrote
+// and the administrator's own /boot/loader.conf.
+struct BootCase {
+  const char* name;
+  bool installed;           // the package's file is in /boot/loader.conf.d
+  bool hints_file;          // /boot/device.hints.qvd exists
+  std::string loader_conf;  // /boot/loader.conf; empty: none
+  int loads;                // how often the loader opens the hints file
+  bool hints_read;          // the tool's hints reach the kernel
+};
+
+const std::vector<BootCase> kBootCases{
+    {"installed", true, true, "", 1, true},
+    {"not installed", false, true, "", 0, false},
+    {"installed, no hints file yet", true, false, "", 1, false},
+    {"installed, and loader.conf names the hints file too", true, true,
+     "loader_conf_files=\"/boot/device.hints.qvd\"\n", 1, true},
+};
+
+TEST(LoaderReadBack, TheInstalledPackageMakesTheNextBootReadTheHintsFile) {
+  if (const std::string missing = freebsd_loader::missing(); !missing.empty()) GTEST_SKIP() << missing;
+
+  // What the install puts outside the prefix, staged on request in a build for
+  // this system, as the FreeBSD build installs it by default.
+  const ScratchDir stage;
+  const std::string install = "DESTDIR='" + stage.path() + "' '" CMAKE_COMMAND_PATH "' --install '" +
+                              RIDIDEZUVE_BUILD_DIR "' --component loader_conf >/dev/null 2>&1";
+  ASSERT_EQ(std::system(install.c_str()), 0) << install;
+  const std::string installed = stage.path() + "/boot/loader.conf.d/rididezuve.conf";
+  ASSERT_TRUE(file_exists(installed));
+
+  namespace fs = std::filesystem;
+  for (const BootCase& test : kBootCases) {
+    SCOPED_TRACE(test.name);
+    const ScratchDir root;
+    const std::string boot = root.file("boot");
+    fs::create_directories(boot + "/defaults");
+    fs::create_directories(boot + "/loader.conf.d");
+    fs::copy_file(freebsd_loader::folder() + "/defaults-loader.conf", boot + "/defaults/loader.conf");
+    if (test.installed) fs::copy_file(installed, boot + "/loader.conf.d/rididezuve.conf");
+    if (!test.loader_conf.empty()) write_file(boot + "/loader.conf", test.loader_conf);
+    if (test.hints_file) {
+      write_file(boot + "/device.hints.qvd", worked_example::kInput);
+      RunOptions options;
+      options.driver = hints_e2e::four_cores();
+      const ToolRun tool = run_tool(
+          {"-s", "2", "--strip", "--flat", "--write-clock-hint", "-f", boot + "/device.hints.qvd"},
+          options);
+      ASSERT_EQ(tool.exit_status, 0) << tool.err;
+    }
+
+    const freebsd_loader::Reading reading = freebsd_loader::read({"--root", root.path(), "--boot", "--kernel"});
+    // The loader names each file it opens; a boot without the hints file, or
+    // without the line, says nothing else.
+    EXPECT_EQ(reading.status, 0) << reading.err;
+    std::istringstream messages(reading.err);
+    int loads = 0;
+    for (std::string line; std::getline(messages, line);) {
+      if (line == "loader: Loading /boot/device.hints.qvd") {
+        ++loads;
+      } else {
+        EXPECT_EQ(line.rfind("loader: Loading /boot/", 0), 0u) << line;
+      }
+    }
+    EXPECT_EQ(loads, test.loads);
+    const std::map<std::uint32_t, std::string> verdicts = disable_verdicts(reading);
+    if (test.hints_read) {
+      EXPECT_EQ(verdicts, (std::map<std::uint32_t, std::string>{
+                              {0, "cpu enabled"}, {2, "cpu enabled"}, {4, "cpu disabled"}, {6, "cpu disabled"}}));
+      EXPECT_TRUE(has(reading.kernel, "kern.smp.topology: smp_topology = 2 (all cpus equal)"));
+      EXPECT_TRUE(has(reading.kernel, "hint.apic.0.clock: LAPIC timer not registered"));
+    } else {
+      EXPECT_EQ(reading.kernel, std::vector<std::string>{});
+    }
   }
 }
 
