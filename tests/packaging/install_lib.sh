@@ -13,17 +13,40 @@ install_into() {
   }
 }
 
+# install_component SCRATCH BUILD_DIR COMPONENT: the same for one component,
+# also one left out of a plain install.
+install_component() {
+  local scratch=$1 build_dir=$2 component=$3
+  DESTDIR="$scratch/dest" cmake --install "$build_dir" --prefix "$scratch/prefix" \
+    --component "$component" >"$scratch/install.log" 2>&1 || {
+    cat "$scratch/install.log"
+    echo "FAIL: cmake --install --component $component failed"
+    return 1
+  }
+}
+
 # list_installed SCRATCH: every file and link under the scratch folder, with
-# the DESTDIR and prefix taken off the front of those in the right place; any
+# the DESTDIR and prefix taken off the front of those in the right place, and
+# files under DESTDIR outside the prefix as absolute paths (/boot/...); any
 # other path is printed whole and so can never match an expected entry.
 list_installed() {
   local scratch=$1
-  local root="$scratch/dest$scratch/prefix/"
+  local dest="$scratch/dest" root="$scratch/dest$scratch/prefix/"
   find "$scratch" \( -type f -o -type l \) ! -name install.log | while read -r path; do
     if [[ $path == "$root"* ]]; then
       echo "${path#"$root"}"
+    elif [[ $path == "$dest/"* ]]; then
+      echo "/${path#"$dest/"}"
     else
       echo "$path"
     fi
   done | LC_ALL=C sort
+}
+
+# plist_files PLIST: the files a pkg-plist names, one per line and sorted,
+# relative to the prefix as cmake --install writes them: manual pages without
+# the .gz that the ports framework adds when it compresses them. Keywords
+# (@...) and blank lines are left out.
+plist_files() {
+  grep -vE '^\s*(@|$)' "$1" | sed -E 's#^(share/man/man[0-9n]/.*)\.gz$#\1#' | LC_ALL=C sort
 }

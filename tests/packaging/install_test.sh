@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # cmake --install honours DESTDIR and the prefix and installs exactly the
-# binary and the manual page: nothing of the tests or the driver stand-in.
+# binary and the manual page: nothing of the tests or the driver stand-in, and
+# on Linux nothing in /boot.
 # Usage: install_test.sh BUILD_DIR SOURCE_DIR
 set -euo pipefail
 

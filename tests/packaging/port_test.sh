@@ -18,13 +18,18 @@ fail() {
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 install_into "$scratch" "$build_dir"
+# The port builds for FreeBSD, where the plain install must hold everything,
+# the loader's configuration file included; a build for another system stages
+# that file only on request.
+if ! grep -qs 'set(CMAKE_SYSTEM_NAME "FreeBSD")' "$build_dir"/CMakeFiles/*/CMakeSystem.cmake; then
+  install_component "$scratch" "$build_dir" loader_conf
+fi
 
 # The ports framework gzips every manual page it stages under share/man, so
 # the package holds rididezuve.8.gz where cmake --install wrote rididezuve.8.
 # The plist must name the compressed file; for the comparison the suffix is
 # taken off manual pages only (any other .gz entry must match as it stands).
-plist=$(grep -vE '^\s*(@|$)' "$port/pkg-plist" |
-  sed -E 's#^(share/man/man[0-9n]/.*)\.gz$#\1#' | LC_ALL=C sort)
+plist=$(plist_files "$port/pkg-plist")
 installed=$(list_installed "$scratch")
 if [ "$plist" != "$installed" ]; then
   fail "pkg-plist (manual pages without .gz) and cmake --install differ:"
@@ -32,6 +37,14 @@ if [ "$plist" != "$installed" ]; then
 fi
 grep -E '^share/man/' "$port/pkg-plist" | grep -vqE '\.gz$' &&
   fail "pkg-plist names a manual page without .gz; the ports framework compresses them"
+# Outside PREFIX only what the loader must find in /boot, named by its
+# absolute path; the hints file and its backup belong to the administrator and
+# stay when the package is removed.
+grep -E '^/' "$port/pkg-plist" | grep -vqE '^/boot/loader\.conf\.d/[^/]+\.conf$' &&
+  fail "pkg-plist names a file outside PREFIX other than one in /boot/loader.conf.d"
+grep -qE 'device\.hints\.qvd' "$port/pkg-plist" &&
+  fail "pkg-plist names the hints file or its backup, which pkg delete would remove"
+[ -s "$port/pkg-message" ] || fail "pkg-message is missing or empty"
 
 # Makefile: one value of a variable, tabs and spaces after '=' trimmed.
 port_var() {

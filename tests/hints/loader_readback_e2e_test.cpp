@@ -1,0 +1,221 @@
+// What FreeBSD's boot loader makes of the hints files the tool writes: each
+// update and dry run below runs the real binary under the driver stand-in, and
+// its result is read back through the loader's own parser and the kernel's
+// reading of the hints. Then whole fake /boot trees, as the package leaves
+// them, show whether the loader reads the hints file at all.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "freebsd_loader.h"
+#include "hints_e2e_support.h"
+#include "scratch_dir.h"
+#include "tool_runner.h"
+#include "worked_example.h"
+
+namespace {
+
+// The stand-in's cores: APIC ids 0, 2, 4, 6, all shared now. APIC id 9 is no
+// core's.
+const std::vector<std::uint32_t> kCores{0, 2, 4, 6};
+const std::vector<std::string> kStrayPrefixes{"hint.lapic.9.", "hint.apic.9."};
+
+struct ReadBackCase {
+  const char* name;
+  std::string input;
+  std::vector<std::string> args;        // the command and its modifiers, without -f
+  std::vector<std::uint32_t> isolated;  // APIC ids the next boot must withhold
+};
+
+const std::vector<ReadBackCase> kCases{
+    {"worked example, every modifier", worked_example::kInput,
+     {"-s", "2", "--strip", "--flat", "--write-clock-hint"}, {4, 6}},
+    {"worked example, no modifier", worked_example::kInput, {"-s", "2"}, {4, 6}},
+    {"worked example, delete, dry run", worked_example::kInput, {"-d", "--stdout"}, {}},
+    {"nothing but the first core shared, dry run", worked_example::kInput,
+     {"-s", "0", "--flat", "--write-clock-hint", "--stdout"}, {2, 4, 6}},
+    {"CRLF lines and a line the loader rejects",
+     "# crlf\r\nhint.lapic.0.disabled=\"1\"\r\nhint.apic.0.clock=\"1\"\r\nnot a setting\r\n"
+     "kern.smp.topology=\"1\"\r\nhint.lapic.6.disabled=\"0\"\r\n",
+     {"-s", "3", "--flat", "--write-clock-hint"}, {6}},
+    {"last line without a line feed", "hint.lapic.2.disabled=\"1\"\nhint.acpi.0.disabled=\"1\"",
+     {"-s", "3", "--flat", "--write-clock-hint"}, {6}},
+    {"last hint without a line feed", "# one core\nhint.lapic.6.disabled=\"0\"", {"-s", "1", "--flat"},
+     {2, 4, 6}},
+    {"empty file, dry run", "", {"-s", "2", "--flat", "--write-clock-hint", "--stdout"}, {4, 6}},
+    {"stray ids kept", "hint.lapic.9.disabled=\"1\"\nhint.apic.9.clock=\"1\"\n",
+     {"-s", "2", "--write-clock-hint"}, {4, 6}},
+    {"stray ids stripped, dry run", "hint.lapic.9.disabled=\"1\"\nhint.apic.9.clock=\"1\"\n",
+     {"-s", "2", "--strip", "--stdout"}, {4, 6}},
+    {"repeated hints",
+     "hint.lapic.4.disabled=\"0\"\nhint.apic.0.clock=\"1\"\nhint.lapic.4.disabled=\"0\"\n"
+     "hint.lapic.0.disabled=\"1\"\nhint.apic.0.clock=\"1\"\nhint.lapic.0.disabled=\"1\"\n",
+     {"-s", "2", "--write-clock-hint"}, {4, 6}},
+    // Lines the tool leaves alone but the loader reads as disable hints: the
+    // appended hint comes later and wins.
+    {"hints only the loader recognises",
+     "  hint.lapic.4.disabled=\"0\"\nhint.lapic.6.disabled\t=\"0\"\nhint.lapic.02.disabled=\"1\"\n",
+     {"-s", "2"}, {4, 6}},
+};
+
+bool has(const std::vector<std::string>& list, const std::string& item) {
+  return std::find(list.begin(), list.end(), item) != list.end();
+}
+
+bool has_stray(const freebsd_loader::Reading& reading) {
+  return std::any_of(reading.variables.begin(), reading.variables.end(), [](const std::string& v) {
+    return std::any_of(kStrayPrefixes.begin(), kStrayPrefixes.end(),
+                       [&](const std::string& prefix) { return v.rfind(prefix, 0) == 0; });
+  });
+}
+
+// The kernel's verdict on each unit's disable hint: the first in sorted order,
+// as the kernel finds it ("cpu disabled" or "cpu enabled").
+std::map<std::uint32_t, std::string> disable_verdicts(const freebsd_loader::Reading& reading) {
+  static const std::regex kLine(R"(^hint\.lapic\.([0-9]+)\.disabled: (.*)$)");
+  std::map<std::uint32_t, std::string> verdicts;
+  for (const std::string& line : reading.kernel) {
+    std::smatch match;
+    if (std::regex_match(line, match, kLine)) {
+      verdicts.emplace(static_cast<std::uint32_t>(std::stoul(match[1])), match[2]);
+    }
+  }
+  return verdicts;
+}
+
+TEST(LoaderReadBack, WhatEveryUpdateAndDryRunWrites) {
+  if (const std::string missing = freebsd_loader::missing(); !missing.empty()) GTEST_SKIP() << missing;
+
+  for (const ReadBackCase& test : kCases) {
+    SCOPED_TRACE(test.name);
+    const ScratchDir dir;
+    const std::string hints = dir.file("device.hints.qvd");
+    const std::string input = dir.file("input");
+    write_file(hints, test.input);
+    write_file(input, test.input);
+
+    std::vector<std::string> args = test.args;
+    args.insert(args.end(), {"-f", hints});
+    RunOptions options;
+    options.driver = hints_e2e::four_cores();
+    const ToolRun tool = run_tool(args, options);
+    ASSERT_EQ(tool.exit_status, 0) << tool.err;
+    EXPECT_EQ(tool.err, "");
+    if (has(test.args, "--stdout")) write_file(hints, tool.out);
+
+    const freebsd_loader::Reading before = freebsd_loader::read({"--kernel", input});
+    const freebsd_loader::Reading after = freebsd_loader::read({"--kernel", hints});
+    ASSERT_NE(after.status, 2) << after.err;
+
+    // Lines the loader rejected in the input may stay; the tool adds none.
+    for (const std::string& line : after.malformed) {
+      EXPECT_TRUE(has(before.malformed, line)) << "the tool wrote a malformed line: " << line;
+    }
+
+    const std::map<std::uint32_t, std::string> verdicts = disable_verdicts(after);
+    for (const std::uint32_t id : kCores) {
+      const bool isolated = std::count(test.isolated.begin(), test.isolated.end(), id) > 0;
+      EXPECT_EQ(verdicts.count(id) ? verdicts.at(id) : "no hint", isolated ? "cpu disabled" : "cpu enabled")
+          << "APIC id " << id;
+    }
+    EXPECT_EQ(verdicts.count(kCores[0]) ? verdicts.at(kCores[0]) : "", "cpu enabled")
+        << "the first core is never withheld";
+
+    if (has(test.args, "--flat")) {
+      EXPECT_TRUE(has(after.kernel, "kern.smp.topology: smp_topology = 2 (all cpus equal)"));
+    }
+    if (has(test.args, "--write-clock-hint")) {
+      EXPECT_TRUE(has(after.kernel, "hint.apic.0.clock: LAPIC timer not registered"));
+    }
+    EXPECT_EQ(has_stray(after), has_stray(before) && !has(test.args, "--strip"));
+  }
+}
+
+// A fake /boot as an installed package leaves it: the loader's defaults, the
+// file the install puts in /boot/loader.conf.d, a hints file the tool wrote
+// and the administrator's own /boot/loader.conf.
+struct BootCase {
+  const char* name;
+  bool installed;           // the package's file is in /boot/loader.conf.d
+  bool hints_file;          // /boot/device.hints.qvd exists
+  std::string loader_conf;  // /boot/loader.conf; empty: none
+  int loads;                // how often the loader opens the hints file
+  bool hints_read;          // the tool's hints reach the kernel
+};
+
+const std::vector<BootCase> kBootCases{
+    {"installed", true, true, "", 1, true},
+    {"not installed", false, true, "", 0, false},
+    {"installed, no hints file yet", true, false, "", 1, false},
+    {"installed, and loader.conf names the hints file too", true, true,
+     "loader_conf_files=\"/boot/device.hints.qvd\"\n", 1, true},
+};
+
+TEST(LoaderReadBack, TheInstalledPackageMakesTheNextBootReadTheHintsFile) {
+  if (const std::string missing = freebsd_loader::missing(); !missing.empty()) GTEST_SKIP() << missing;
+
+  // What the install puts outside the prefix, staged on request in a build for
+  // this system, as the FreeBSD build installs it by default.
+  const ScratchDir stage;
+  const std::string install = "DESTDIR='" + stage.path() + "' '" CMAKE_COMMAND_PATH "' --install '" +
+                              RIDIDEZUVE_BUILD_DIR "' --component loader_conf >/dev/null 2>&1";
+  ASSERT_EQ(std::system(install.c_str()), 0) << install;
+  const std::string installed = stage.path() + "/boot/loader.conf.d/rididezuve.conf";
+  ASSERT_TRUE(file_exists(installed));
+
+  namespace fs = std::filesystem;
+  for (const BootCase& test : kBootCases) {
+    SCOPED_TRACE(test.name);
+    const ScratchDir root;
+    const std::string boot = root.file("boot");
+    fs::create_directories(boot + "/defaults");
+    fs::create_directories(boot + "/loader.conf.d");
+    fs::copy_file(freebsd_loader::folder() + "/defaults-loader.conf", boot + "/defaults/loader.conf");
+    if (test.installed) fs::copy_file(installed, boot + "/loader.conf.d/rididezuve.conf");
+    if (!test.loader_conf.empty()) write_file(boot + "/loader.conf", test.loader_conf);
+    if (test.hints_file) {
+      write_file(boot + "/device.hints.qvd", worked_example::kInput);
+      RunOptions options;
+      options.driver = hints_e2e::four_cores();
+      const ToolRun tool = run_tool(
+          {"-s", "2", "--strip", "--flat", "--write-clock-hint", "-f", boot + "/device.hints.qvd"},
+          options);
+      ASSERT_EQ(tool.exit_status, 0) << tool.err;
+    }
+
+    const freebsd_loader::Reading reading = freebsd_loader::read({"--root", root.path(), "--boot", "--kernel"});
+    // The loader names each file it opens; a boot without the hints file, or
+    // without the line, says nothing else.
+    EXPECT_EQ(reading.status, 0) << reading.err;
+    std::istringstream messages(reading.err);
+    int loads = 0;
+    for (std::string line; std::getline(messages, line);) {
+      if (line == "loader: Loading /boot/device.hints.qvd") {
+        ++loads;
+      } else {
+        EXPECT_EQ(line.rfind("loader: Loading /boot/", 0), 0u) << line;
+      }
+    }
+    EXPECT_EQ(loads, test.loads);
+    const std::map<std::uint32_t, std::string> verdicts = disable_verdicts(reading);
+    if (test.hints_read) {
+      EXPECT_EQ(verdicts, (std::map<std::uint32_t, std::string>{
+                              {0, "cpu enabled"}, {2, "cpu enabled"}, {4, "cpu disabled"}, {6, "cpu disabled"}}));
+      EXPECT_TRUE(has(reading.kernel, "kern.smp.topology: smp_topology = 2 (all cpus equal)"));
+      EXPECT_TRUE(has(reading.kernel, "hint.apic.0.clock: LAPIC timer not registered"));
+    } else {
+      EXPECT_EQ(reading.kernel, std::vector<std::string>{});
+    }
+  }
+}
+
+}  // namespace
