@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Nanoseconds per line of the edit pass's handler, per kind of line, and of
 // the core lookup it makes for every hint, on a 256-core table.
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause
 # Cross build for FreeBSD 13.5 amd64 with Debian's clang 19 and lld 19, against
 # a FreeBSD system root: FreeBSD's own headers, its libc++ and the base
 # libraries the tool links against. Binaries built for 13.5 run on later

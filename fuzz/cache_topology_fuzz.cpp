@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The cache functions fed any register values: read_cpuid answers from a table
 // filled from the input, and every result is compared with a plain model.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The edit pass (filter_lines with rewrite_hint_line) over any hints text,
 // core table and modifiers. Each piece is checked against a model of the
 // rules built on sscanf, the whole output against the pieces, and the result

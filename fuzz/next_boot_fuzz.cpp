@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The report's read-only pass (filter_lines with read_next_boot_mode) over any
 // hints text and core table, compared with a reader built on sscanf: the last
 // disable hint of a core decides its next-boot mode, and nothing else changes.

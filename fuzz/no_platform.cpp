@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The operating system's answers for the fuzz targets that link the report
 // writer: every read fails, so only the processor and the inputs vary.
 

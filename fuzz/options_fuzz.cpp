@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The option parser fed any argument vector: the input split at NUL bytes,
 // the first piece standing for the program name.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The text attribute writer with any value: the line has its fixed frame,
 // carries none of the five raw characters, and unescapes to the value.
 

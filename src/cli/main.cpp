@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The entry point: parse, query the driver, build the core table, run the one
 // command, and turn its outcome into the exit status.
 

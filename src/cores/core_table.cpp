@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "cores/core_table.h"
 
 #include "cli/options.h"

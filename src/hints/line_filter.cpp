@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "hints/line_filter.h"
 
 #include <unistd.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "hints/update_files.h"
 
 #include <fcntl.h>

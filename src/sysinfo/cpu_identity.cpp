@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "sysinfo/cpu_identity.h"
 
 #include <cstring>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The real processor behind read_cpuid; unit tests link a fake in its place.
 
 #include <cpuid.h>

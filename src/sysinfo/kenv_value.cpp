@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "sysinfo/kenv_value.h"
 
 #include <algorithm>

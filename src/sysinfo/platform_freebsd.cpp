@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // FreeBSD's answers: sysctl for the memory size and the TSC frequency, the
 // kernel environment (filled by the loader from SMBIOS) for the firmware.
 

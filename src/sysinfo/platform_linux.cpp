@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Linux's nearest answers to the FreeBSD questions, with the same contracts.
 // Used on the development machines; the product's home is FreeBSD.
 

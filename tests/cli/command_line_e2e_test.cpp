@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The command line and the dispatch seen from outside: usage text, messages,
 // exit statuses and which command a command line selects.
 

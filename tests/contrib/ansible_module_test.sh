@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-2-Clause
 # The Ansible module end to end: ansible-doc renders it and its documented
 # options are those it accepts, the example playbook parses, and
 # ansible_module_test.yml runs the module with the real ansible-playbook

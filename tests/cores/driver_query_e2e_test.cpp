@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The driver query seen from outside: every way the driver can fail ends the
 // run with one message and exit status 254, before any output or file change.
 

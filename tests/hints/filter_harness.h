@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #pragma once
 
 // Helpers for the unit tests of the boot-hints editing: core tables and runs of

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "hints/hint_rules.h"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #pragma once
 
 // Helpers for the end-to-end tests of the hints commands: private /tmp

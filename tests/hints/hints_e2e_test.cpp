@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The hints commands of the real binary under the driver stand-in: bytes of
 // the hints file, its backup, standard output and standard error, exit statuses.
 

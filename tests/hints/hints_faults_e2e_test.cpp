@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Updates that fail part way: a full disk during the backup, the edit and the
 // copy back, places an unprivileged user may not write, and a standard output
 // that takes nothing. After each, the hints file holds its old text or the

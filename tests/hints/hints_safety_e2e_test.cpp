@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The update as root in a hostile or unlucky place: names planted by another
 // user where the backup goes, files that are not regular, the umask, signals at
 // any moment and a stop that cannot be caught in the middle of the copy back.

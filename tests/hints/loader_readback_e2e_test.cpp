@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // What FreeBSD's boot loader makes of the hints files the tool writes: each
 // update and dry run below runs the real binary under the driver stand-in, and
 // its result is read back through the loader's own parser and the kernel's

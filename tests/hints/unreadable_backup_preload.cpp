@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Preloaded into the tool by one fault test: the backup can be written but not
 // read back (by open or fopen), so that a restore after a failed copy back
 // fails too. Every other open goes through untouched.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Faults injected at every point of an update, by the operating system: a disk
 // that fills page by page, a file-size limit swept over the bytes written, a
 // heap that fails at each allocation in turn, and two updates started at once.

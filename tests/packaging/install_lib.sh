@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause
 # Sourced by the install tests: installs the build into a scratch DESTDIR with
 # a scratch prefix and lists what landed, relative to the prefix.
 

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-2-Clause
 # cmake --install honours DESTDIR and the prefix and installs exactly the
 # binary and the manual page: nothing of the tests or the driver stand-in, and
 # on Linux nothing in /boot.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-2-Clause
 # The manual page against the sources: every option of the option table, every
 # exit status and every message of the program must be documented, and the
 # page must not document options or statuses that no longer exist. Everything

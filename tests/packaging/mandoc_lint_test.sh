@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-2-Clause
 # mandoc -Tlint must have nothing to say about the manual page.
 # Usage: mandoc_lint_test.sh PAGE
 set -uo pipefail

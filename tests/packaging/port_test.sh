@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-2-Clause
 # The FreeBSD port skeleton against the build: its pkg-plist names exactly
 # what cmake --install installs, and its Makefile names the project's own
 # version and build options.

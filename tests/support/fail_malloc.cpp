@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Preloaded into the tool for the allocation fault sweep: the call numbered
 // FAIL_MALLOC_AT (counting malloc, calloc and realloc from 1, from the moment
 // this library starts) returns nothing, as an exhausted heap would. With

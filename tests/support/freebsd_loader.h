@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #pragma once
 
 // FreeBSD's own boot-loader parser, run here with lua5.4 through

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "tool_runner.h"
 
 #include "scratch_dir.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #pragma once
 
 // A processor for unit tests: read_cpuid answers from a table the tests fill;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The real Linux platform file and cpuid instruction, checked against what
 // Linux itself shows.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "stdout_capture.h"
 
 #include <unistd.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // --sysxml run for real: this machine's processor and operating system, and,
 // where qemu-user is installed, an emulated Intel processor.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "sysinfo/xml_writer.h"
 
 #include <gtest/gtest.h>

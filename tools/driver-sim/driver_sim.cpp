@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Driver stand-in for "/dev/kxpaldrv", loaded with LD_PRELOAD.
 //
 // It answers the open of the node and the APIC-id request the way the real

@@ -1,5 +1,6 @@
 #!/usr/bin/python
 # -*- coding: utf-8 -*-
+# SPDX-License-Identifier: BSD-2-Clause
 # Ansible module for rididezuve: sets the split of shared and isolated cores
 # in the boot hints file, idempotently, and reports the split per core.
 
