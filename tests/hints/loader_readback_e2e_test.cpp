@@ -61,6 +61,9 @@ const std::vector<ReadBackCase> kCases{
      "hint.lapic.4.disabled=\"0\"\nhint.apic.0.clock=\"1\"\nhint.lapic.4.disabled=\"0\"\n"
      "hint.lapic.0.disabled=\"1\"\nhint.apic.0.clock=\"1\"\nhint.lapic.0.disabled=\"1\"\n",
      {"-s", "2", "--write-clock-hint"}, {4, 6}},
+    {"a hint inside a comment longer than 2047 bytes",
+     "#" + std::string(2046, ' ') + "hint.lapic.4.disabled=\"0\"\nhint.lapic.4.disabled=\"0\"\n",
+     {"-s", "2"}, {4, 6}},
     // Lines the tool leaves alone but the loader reads as disable hints: the
     // appended hint comes later and wins.
     {"hints only the loader recognises",
