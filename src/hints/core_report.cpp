@@ -30,8 +30,7 @@ int print_core_mode_report(CoreTable& table, const char* hints_path) {
   // hints file that will not open has been named on standard output; the
   // next-boot column then shows the modes as the table has them.
   {
-    const FileDescriptor lock = lock_for_reading(hints_path);
-    warn_if_interrupted(hints_path);
+    const FileDescriptor lock = begin_reading(hints_path);
     filter_file(hints_path, nullptr, read_next_boot_mode, &table);
   }
 

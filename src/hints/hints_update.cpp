@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: BSD-2-Clause
 #include "hints/hints_update.h"
 
-#include <sys/file.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -98,8 +97,7 @@ int update_in_place(CoreTable& table, const char* hints_path) {
   UpdatePaths paths{};
   if (!make_update_paths(hints_path, paths)) return report_failure(kBackupFailed, hints_path);
   HintsFile hints;
-  if (open_regular_hints_file(hints_path, hints) != 0 || !lock_file(hints.fd.get(), LOCK_EX))
-    return report_failure(kBackupFailed, hints_path);
+  if (!open_hints_for_update(hints_path, hints)) return report_failure(kBackupFailed, hints_path);
 
   // From here until the files are whole again, a signal waits; a run that it
   // stops before the copy back leaves the hints file and no temporary file.
@@ -113,8 +111,7 @@ int update_in_place(CoreTable& table, const char* hints_path) {
 /// The dry run reads under a shared lock, so it never shows an update half
 /// written; a file that cannot be locked (a pipe) is read all the same.
 int edit_to_stdout(CoreTable& table, const char* hints_path) {
-  const FileDescriptor lock = lock_for_reading(hints_path);
-  warn_if_interrupted(hints_path);
+  const FileDescriptor lock = begin_reading(hints_path);
   return filter_file_to_stdout(hints_path, rewrite_hint_line, &table);
 }
 

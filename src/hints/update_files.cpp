@@ -93,6 +93,15 @@ void unmark_copy_back(const UpdatePaths& paths) {
   if (::unlink(paths.marker.data()) == 0) sync_directory(paths.directory.data());
 }
 
+/// Waits for `mode` (LOCK_SH or LOCK_EX) on `fd`; false when it is refused.
+bool lock_file(int fd, int mode) {
+  int result;
+  do {
+    result = ::flock(fd, mode);
+  } while (result != 0 && errno == EINTR);
+  return result == 0;
+}
+
 }  // namespace
 
 bool make_update_paths(const char* hints_path, UpdatePaths& paths) {
@@ -102,28 +111,18 @@ bool make_update_paths(const char* hints_path, UpdatePaths& paths) {
          format_path(paths.marker, hints_path, ".KxCpy");
 }
 
-int open_regular_hints_file(const char* hints_path, HintsFile& hints) {
+bool open_hints_for_update(const char* hints_path, HintsFile& hints) {
   // Without O_NONBLOCK a FIFO would hold the run here for ever.
   FileDescriptor fd(::open(hints_path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-  if (!fd.valid()) return report_open_failure(hints_path);
-  if (::fstat(fd.get(), &hints.status) != 0) return errno;
-  if (!S_ISREG(hints.status.st_mode)) return EINVAL;
+  if (!fd.valid()) {
+    report_open_failure(hints_path);
+    return false;
+  }
+  if (::fstat(fd.get(), &hints.status) != 0 || !S_ISREG(hints.status.st_mode) ||
+      !lock_file(fd.get(), LOCK_EX))
+    return false;
   hints.fd = std::move(fd);
-  return 0;
-}
-
-bool lock_file(int fd, int mode) {
-  int result;
-  do {
-    result = ::flock(fd, mode);
-  } while (result != 0 && errno == EINTR);
-  return result == 0;
-}
-
-FileDescriptor lock_for_reading(const char* hints_path) {
-  FileDescriptor fd(::open(hints_path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-  if (!fd.valid() || !lock_file(fd.get(), LOCK_SH)) return FileDescriptor();
-  return fd;
+  return true;
 }
 
 FilePtr read_from_start(int fd) {
@@ -205,12 +204,18 @@ bool restore_from_backup(const char* hints_path, const UpdatePaths& paths, const
   return false;
 }
 
-void warn_if_interrupted(const char* hints_path) {
+FileDescriptor begin_reading(const char* hints_path) {
+  FileDescriptor fd(::open(hints_path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  if (fd.valid() && !lock_file(fd.get(), LOCK_SH)) fd = FileDescriptor();
+
   UpdatePaths paths{};
   HintsFile hints;
-  if (!make_update_paths(hints_path, paths) || ::stat(hints_path, &hints.status) != 0) return;
-  if (!copy_back_was_interrupted(paths, hints, false)) return;
-  std::fprintf(stderr, "incomplete \"%s\" after an interrupted update: the next update restores it from \"%s\"\n",
-               hints_path, paths.backup.data());
-  std::fflush(stderr);
+  if (make_update_paths(hints_path, paths) && ::stat(hints_path, &hints.status) == 0 &&
+      copy_back_was_interrupted(paths, hints, false)) {
+    // One literal, so the manual page's check of the messages sees all of it.
+    std::fprintf(stderr, "incomplete \"%s\" after an interrupted update: the next update restores it from \"%s\"\n",
+                 hints_path, paths.backup.data());
+    std::fflush(stderr);
+  }
+  return fd;
 }

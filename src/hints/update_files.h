@@ -25,24 +25,25 @@ struct UpdatePaths {
 /// Forms the names; false when the hints path leaves no room for the suffix.
 bool make_update_paths(const char* hints_path, UpdatePaths& paths);
 
-/// The hints file as the update holds it: open for reading, a regular file.
+/// The hints file as the update holds it: open for reading, a regular file,
+/// locked exclusively.
 struct HintsFile {
   FileDescriptor fd;
   struct stat status {};
 };
 
-/// Opens the hints file without blocking on what it names, and refuses
-/// anything but a regular file. 0, or the error number; a file that will not
-/// open has been named on standard output ("error opening").
-int open_regular_hints_file(const char* hints_path, HintsFile& hints);
+/// Opens the hints file for an update without blocking on what it names,
+/// refuses anything but a regular file, and waits for the exclusive lock.
+/// False on failure; a file that will not open has been named on standard
+/// output ("error opening").
+bool open_hints_for_update(const char* hints_path, HintsFile& hints);
 
-/// Waits for `mode` (LOCK_SH or LOCK_EX) on `fd`; false when it is refused.
-bool lock_file(int fd, int mode);
-
-/// A shared lock for a reader of the hints file, so that it never sees an
-/// update half written; none when the file will not open or cannot be
-/// locked (a pipe), and the reader goes on without it.
-FileDescriptor lock_for_reading(const char* hints_path);
+/// For a reader of the hints file: a shared lock, so that it never sees an
+/// update half written, and one line on standard error when the file is
+/// incomplete after an interrupted update. The lock is none when the file
+/// will not open or cannot be locked (a pipe), and the reader goes on
+/// without it.
+FileDescriptor begin_reading(const char* hints_path);
 
 /// A stream reading `fd` from its start; none when the system has no room.
 FilePtr read_from_start(int fd);
@@ -70,7 +71,3 @@ int rewrite_hints_file(std::FILE* text, const char* hints_path, const UpdatePath
 /// Puts the backup's text back into the hints file. On failure says so on
 /// standard error (naming the backup that still holds the text) and returns false.
 bool restore_from_backup(const char* hints_path, const UpdatePaths& paths, const HintsFile& hints);
-
-/// For the readers: one line on standard error when the hints file is
-/// incomplete after an interrupted update.
-void warn_if_interrupted(const char* hints_path);
