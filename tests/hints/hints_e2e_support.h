@@ -8,6 +8,7 @@
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -31,6 +32,25 @@ inline bool can_make_mount_namespace() {
       geteuid() == 0 && std::system("unshare -m true >/dev/null 2>&1") == 0;
   return possible;
 }
+
+/// A fixture for tests that need root (skipped otherwise), with a scratch
+/// folder and subfolders of a given mode in it.
+class AsRoot : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root";
+  }
+
+  /// dir/name with exactly `mode`, whatever the umask (0777: every user may write).
+  std::string folder(const std::string& name, mode_t mode) {
+    const std::string path = dir.file(name);
+    EXPECT_EQ(mkdir(path.c_str(), 0700), 0);
+    EXPECT_EQ(chmod(path.c_str(), mode), 0);
+    return path;
+  }
+
+  ScratchDir dir;
+};
 
 /// A prefix that runs the tool in a mount namespace of its own, in `workdir`,
 /// with `private_tmp` mounted on /tmp for it alone: its temporary file stays

@@ -33,19 +33,10 @@ DriverSim many_cores() {
   return {true, ids, "", ""};
 }
 
-class HintsFaults : public ::testing::Test {
+class HintsFaults : public hints_e2e::AsRoot {
  protected:
-  void SetUp() override {
-    if (geteuid() != 0) GTEST_SKIP() << "needs root";
-  }
-
   /// A folder every user may write to, for runs as an unprivileged user.
-  std::string open_folder(const std::string& name) {
-    const std::string path = dir.file(name);
-    EXPECT_EQ(mkdir(path.c_str(), 0777), 0);
-    EXPECT_EQ(chmod(path.c_str(), 0777), 0);
-    return path;
-  }
+  std::string open_folder(const std::string& name) { return folder(name, 0777); }
 
   /// A 20 KiB tmpfs holding an 8 KiB hints file: the hints file and its
   /// backup take two pages each, and a new text of more than three pages
@@ -69,7 +60,6 @@ class HintsFaults : public ::testing::Test {
     return options;
   }
 
-  ScratchDir dir;
   const std::string disk_fs = dir.file("fs"), disk_tmp = dir.file("tmp");
   const std::string disk_hints = disk_fs + "/device.hints.qvd";
   const std::string disk_old_text = comment_text(8192);

@@ -36,17 +36,11 @@ struct stat status_of(const std::string& path) {
   return status;
 }
 
-class HintsSafety : public ::testing::Test {
+class HintsSafety : public hints_e2e::AsRoot {
  protected:
-  void SetUp() override {
-    if (geteuid() != 0) GTEST_SKIP() << "needs root";
-  }
-
   /// A world-writable sticky folder, as /tmp is, holding the hints file.
   std::string sticky_folder(const std::string& name) {
-    const std::string path = dir.file(name);
-    EXPECT_EQ(mkdir(path.c_str(), 0700), 0);
-    EXPECT_EQ(chmod(path.c_str(), 01777), 0);
+    const std::string path = folder(name, 01777);
     write_file(path + "/hints", kOld);
     return path;
   }
@@ -57,8 +51,6 @@ class HintsSafety : public ::testing::Test {
     options.prefix = std::move(prefix);
     return run_tool({"-s", "2", "-f", hints}, options);
   }
-
-  ScratchDir dir;
 };
 
 TEST_F(HintsSafety, NamesPlantedAtTheBackupAreReplacedNeverFollowed) {
