@@ -12,7 +12,6 @@
 #include <string>
 #include <vector>
 
-#include "cli/options.h"
 #include "cores/core_table.h"
 #include "hints/hint_rules.h"
 #include "hints/line_filter.h"

@@ -13,7 +13,6 @@
 #include <string_view>
 #include <vector>
 
-#include "cli/options.h"
 #include "cores/core_table.h"
 #include "fuzz_input.h"
 #include "hints/hint_rules.h"

@@ -4,6 +4,8 @@
 #include <array>
 #include <cstdint>
 
+#include "cores/core_table.h"
+
 /// The one command a run carries out.
 enum class Command : std::int32_t {
   None = 0,    // no command option: dispatched like Show
@@ -12,14 +14,6 @@ enum class Command : std::int32_t {
   Show = 3,    // --show, or a run without arguments
   SysXml = 4,  // --sysxml
   Help = 5,    // -h, --help
-};
-
-/// Modifiers of a hints-file update; the same bits travel in CoreTable::flags.
-enum UpdateFlags : std::uint32_t {
-  Flat = 0x1,            // --flat
-  Strip = 0x2,           // --strip
-  WriteClockHint = 0x4,  // --write-clock-hint
-  ToStdout = 0x8,        // --stdout
 };
 
 /// Longest hints path the command line accepts (the field keeps one byte for its NUL).

@@ -4,6 +4,15 @@
 #include <cstdint>
 #include <memory>
 
+/// Modifiers of a hints-file update, carried in CoreTable::flags;
+/// the command line only fills them.
+enum UpdateFlags : std::uint32_t {
+  Flat = 0x1,            // --flat
+  Strip = 0x2,           // --strip
+  WriteClockHint = 0x4,  // --write-clock-hint
+  ToStdout = 0x8,        // --stdout
+};
+
 /// Per-core state: the two modes and the hint lines seen in the current pass.
 struct CoreEntry {
   std::uint32_t apic_id = 0;

@@ -5,8 +5,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "cli/options.h"
-
 namespace {
 
 /// How each kind of line is recognised: a literal head, an optional decimal

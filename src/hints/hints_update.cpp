@@ -7,7 +7,6 @@
 #include <cstring>
 #include <utility>
 
-#include "cli/options.h"
 #include "common/file_handles.h"
 #include "hints/held_signals.h"
 #include "hints/hint_rules.h"

@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: BSD-2-Clause
 #include "cores/core_table.h"
 
-#include "cli/options.h"
-
 #include <gtest/gtest.h>
 
 #include <string>

@@ -5,7 +5,6 @@
 
 #include <string>
 
-#include "cli/options.h"
 #include "filter_harness.h"
 #include "worked_example.h"
 

@@ -7,7 +7,6 @@
 #include <cerrno>
 #include <string>
 
-#include "cli/options.h"
 #include "filter_harness.h"
 #include "scratch_dir.h"
 
