@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <memory>
 
+#include "common/loader_environment.h"
+
 /// Modifiers of a hints-file update, carried in CoreTable::flags;
 /// the command line only fills them.
 enum UpdateFlags : std::uint32_t {
@@ -39,6 +41,11 @@ struct CoreTable {
   std::uint32_t shared_count = 0;
   std::uint32_t flags = 0;  // UpdateFlags
   CoreIndex index;
+  /// Where a reading pass (the report, --verify) collects the boot loader's
+  /// settings; none during an edit pass.
+  LoaderEnvironment* environment = nullptr;
+  /// --flat has rewritten or appended the one topology line this pass keeps.
+  bool topology_written = false;
 };
 
 using CoreTablePtr = std::unique_ptr<CoreTable>;

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "hints/loader_lines.h"
+
 namespace {
 
 /// How each kind of line is recognised: a literal head, an optional decimal
@@ -139,24 +141,55 @@ LineFate rewrite_disable_hint(LineBuffer& line, CoreTable& table, const HintMatc
   return fate;
 }
 
+/// With Flat the first topology line becomes the flat setting and later ones
+/// go, as repeats do: the loader keeps the last value of a name.
 LineFate rewrite_topology(LineBuffer& line, CoreTable& table) {
+  if (table.topology_written) return {.repeat = true};
   const LineFate fate{.rewritten = (table.flags & Flat) != 0};
-  if (fate.rewritten) write_topology(line);
+  if (fate.rewritten) {
+    write_topology(line);
+    table.topology_written = true;
+  }
   table.flags &= ~static_cast<std::uint32_t>(Flat);
   return fate;
 }
 
+/// A line that the scanf forms miss but from which the loader sets one of the
+/// three variables (indented, tabs around "=", a bare value) is that hint too.
+HintMatch match_loader_setting(std::string_view text) {
+  const LoaderLine line = read_loader_line(text);
+  HintMatch match;
+  if (line.kind != LoaderLineKind::Setting) return match;
+  match.value = line.value;
+  if (line.name == "kern.smp.topology") {
+    match.kind = HintKind::Topology;
+    return match;
+  }
+  const std::optional<KernelHintName> hint = read_kernel_hint_name(line.name);
+  if (!hint) return match;
+  if (hint->driver == "apic" && hint->resource == "clock") {
+    match.kind = HintKind::Clock;
+  } else if (hint->driver == "lapic" && hint->resource == "disabled") {
+    match.kind = HintKind::Disable;
+  } else {
+    return match;
+  }
+  match.id = hint->unit;
+  match.id_in_range = hint->unit_in_range;
+  return match;
+}
+
 }  // namespace
 
-HintMatch match_hint_line(const char* text) {
+HintMatch match_hint_line(std::string_view text) {
   for (const LineForm& form : kLineForms) {
     HintMatch match;
-    if (match_form(text, form, match)) {
+    if (match_form(text.data(), form, match)) {
       match.kind = form.kind;
       return match;
     }
   }
-  return {};
+  return match_loader_setting(text);
 }
 
 int rewrite_hint_line(LineBuffer& line, CoreTable& table, bool final_pass) {
@@ -168,7 +201,7 @@ int rewrite_hint_line(LineBuffer& line, CoreTable& table, bool final_pass) {
     return 0;
   }
 
-  const HintMatch match = match_hint_line(line.text.data());
+  const HintMatch match = match_hint_line({line.text.data(), line.length});
   LineFate fate;
   switch (match.kind) {
     case HintKind::Clock:

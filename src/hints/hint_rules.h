@@ -15,19 +15,21 @@ enum class HintKind {
   Topology,  // kern.smp.topology=...
 };
 
-/// What a line is, read with the scanf rules of its form: the key at the very
+/// What a line is: read with the scanf rules of its form (the key at the very
 /// start of the line, the id as "%d" reads it, a separator run of spaces and
-/// equals signs, then a value. The whole form must match.
+/// equals signs, then a value; the whole form must match), or else as the
+/// boot loader reads it, when the loader sets one of the three variables from it.
 struct HintMatch {
   HintKind kind = HintKind::None;
   std::int32_t id = 0;       // clock and disable hints
   bool id_in_range = false;  // false: the id does not fit "%d" and names no core
-  std::string_view value;    // the value text, up to the first white space
+  std::string_view value;    // the value text (scanf: up to the first white space)
 };
 
-/// Recognises a clock hint, a disable hint or a topology setting in `text`
-/// (judged up to its first NUL); kind None for every other line.
-HintMatch match_hint_line(const char* text);
+/// Recognises a clock hint, a disable hint or a topology setting in `text`,
+/// which must be followed by a NUL (the scanf forms are judged up to the
+/// first NUL); kind None for every other line.
+HintMatch match_hint_line(std::string_view text);
 
 /// The edit pass's line handler: rewrites the disable hints of known cores,
 /// the clock hints (WriteClockHint) and the topology line (Flat), drops repeats

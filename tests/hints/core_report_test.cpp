@@ -23,18 +23,6 @@ std::string report_for(CoreTable& table, const std::string& hints_path) {
   return ::testing::internal::GetCapturedStdout();
 }
 
-/// The next-boot column after reading `hints`: "S" shared, "I" isolated per core.
-std::string next_boot_after(const std::vector<std::uint32_t>& ids, std::uint32_t shared_now,
-                            const std::string& hints) {
-  CoreTablePtr table = make_table(ids, shared_now, shared_now);
-  hints_test::Stream in = hints_test::stream_holding(hints);
-  EXPECT_EQ(filter_lines(in.get(), nullptr, read_next_boot_mode, table.get()), 0);
-  std::string split;
-  for (std::uint32_t i = 0; i < table->cpu_count; ++i)
-    split += table->entries[i].shared_next ? 'S' : 'I';
-  return split;
-}
-
 TEST(CoreReport, WorkedExample) {
   const ScratchDir dir;
   write_file(dir.file("hints"),
@@ -58,27 +46,87 @@ TEST(CoreReport, MissingHintsFileIsNamedAndTheReportStillFollows) {
                 "    1 |    10    | isolated |    isolated\r\n");
 }
 
-TEST(CoreReport, OnlyExactlyOneDisablesACore) {
-  EXPECT_TRUE(is_disabled_value("1"));
-  EXPECT_TRUE(is_disabled_value("\"1\""));
-  for (const char* value : {"0", "\"0\"", "\"1\";", "true", "yes", "01", "1 ", "\"1", ""})
+TEST(CoreReport, TheKernelsNumberDecides) {
+  for (const char* value : {"1", "2", "0x1", "0X1f", "01", "-1", "+1", " \t1", "4294967297",
+                            "99999999999999999999999", "0x10000000000000001"})
+    EXPECT_TRUE(is_disabled_value(value)) << value;
+  for (const char* value : {"0", "00", "0x0", "-0", "yes", "true", "08", "0x", "-", "", "  ",
+                            "1 ", "\"1\"", "1;", "4294967296", "0x100000000"})
     EXPECT_FALSE(is_disabled_value(value)) << value;
 }
 
-TEST(CoreReport, DisableHintsAreReadByTheirWholeForm) {
+TEST(CoreReport, DisableHintsAreReadAsTheLoaderAndTheKernelReadThem) {
   const std::vector<std::uint32_t> ids{0, 2, 4, 16};
-  EXPECT_EQ(next_boot_after(ids, 0, "hint.lapic.2.disabled=\"1\";\nhint.lapic.4.disabled=true\n"),
-            "SSSI");
-  EXPECT_EQ(next_boot_after(ids, 4, "hint.lapic.16.disabled = \"1\" # withheld\n"), "SSSI");
-  EXPECT_EQ(next_boot_after(ids, 4,
-                            "hint.lapic.2.disabled=\nhint.lapic.4.disabled\t=1\n"
-                            " hint.lapic.16.disabled=1\nhint.lapic.0.irq=1\n"),
-            "SSSS");
-  EXPECT_EQ(next_boot_after(ids, 4, "hint.lapic.2.disabled=1\nhint.lapic.2.disabled=0\n"
-                                    "hint.lapic.4.disabled=0\nhint.lapic.4.disabled=1\n"),
-            "SSIS");
-  // An id beyond "%d" names no core, not core 0.
-  EXPECT_EQ(next_boot_after(ids, 4, "hint.lapic.4294967296.disabled=1\n"), "SSSS");
+  const struct {
+    const char* what;
+    std::uint32_t shared_now;
+    const char* hints;
+    const char* split;
+  } cases[] = {
+      {"quoted, bare, indented, tabs around =, a comment", 4,
+       "hint.lapic.2.disabled=\"1\"\n\thint.lapic.4.disabled = 2\n"
+       "  hint.lapic.16.disabled\t=\t\"0x1\"  # withheld\r\n",
+       "SIII"},
+      {"what the loader calls malformed sets nothing", 4,
+       "hint.lapic.2.disabled=\"1\";\nhint.lapic.4.disabled 1\nhint.lapic.16.disabled=\n"
+       "hint.lapic.16.disabled=1 1\n",
+       "SSSS"},
+      {"not a number, or zero, keeps a core", 0,
+       "hint.lapic.2.disabled=true\nhint.lapic.4.disabled=08\nhint.lapic.16.disabled=\"1 \"\n",
+       "SSSS"},
+      {"a blank value is no hint: the mode now stays", 2,
+       "hint.lapic.4.disabled=\"\"\nhint.lapic.16.disabled=\" \"\n", "SSII"},
+      {"the last value of a name wins", 4,
+       "hint.lapic.2.disabled=1\nhint.lapic.2.disabled=0\n"
+       "hint.lapic.4.disabled=0\n hint.lapic.4.disabled=1\n",
+       "SSIS"},
+      {"of two spellings the first by strcmp, if not blank", 4,
+       "hint.lapic.2.disabled=1\nhint.lapic.02.disabled=0\n"
+       "hint.lapic.004.disabled=1\nhint.lapic.04.disabled=0\n"
+       "hint.lapic.016.disabled=\"\"\nhint.lapic.16.disabled=1\n",
+       "SSII"},
+      {"the boot processor is never withheld", 4, "hint.lapic.0.disabled=1\n", "SSSS"},
+      {"escapes and expansions are the loader's", 4,
+       "hint.lapic.2.disabled=\"\\1\"\nhint.lapic.4.disabled=\"${none}1\"\n"
+       "hint.lapic.16.disabled=\"1\\\"\n",
+       "SIIS"},
+      {"an id beyond \"%d\" names no core, not core 0", 4,
+       "hint.lapic.4294967296.disabled=1\n", "SSSS"},
+  };
+  for (const auto& c : cases) {
+    CoreTablePtr table = make_table(ids, c.shared_now, c.shared_now);
+    hints_test::Stream in = hints_test::stream_holding(c.hints);
+    EXPECT_EQ(read_next_boot_modes(in.get(), *table), 0) << c.what;
+    std::string split;
+    for (std::uint32_t i = 0; i < table->cpu_count; ++i)
+      split += table->entries[i].shared_next ? 'S' : 'I';
+    EXPECT_EQ(split, c.split) << c.what;
+  }
+}
+
+TEST(CoreReport, ALongHintLineCountsWhenTheLoaderReadsItWhole) {
+  const std::vector<std::uint32_t> ids{0, 2};
+  const std::string hint = "hint.lapic.2.disabled=1";
+  const std::string pad(3000, ' ');
+  const struct {
+    std::string hints;
+    const char* split;
+  } cases[] = {
+      {hint + pad + "\n", "SI"},
+      {hint + pad + "# long comment\n", "SI"},
+      {hint + pad, "SI"},
+      {hint + pad + "x\n", "SS"},
+      {hint + std::string(2047 - hint.size(), '1') + "\n", "SS"},
+  };
+  for (const auto& c : cases) {
+    CoreTablePtr table = make_table(ids, 2, 2);
+    hints_test::Stream in = hints_test::stream_holding(c.hints);
+    EXPECT_EQ(read_next_boot_modes(in.get(), *table), 0);
+    std::string split;
+    for (std::uint32_t i = 0; i < table->cpu_count; ++i)
+      split += table->entries[i].shared_next ? 'S' : 'I';
+    EXPECT_EQ(split, c.split) << c.hints.substr(hint.size() + 2990);
+  }
 }
 
 }  // namespace

@@ -71,17 +71,24 @@ TEST(HintRules, LinesAreRecognisedByTheWholeForm) {
       {"hint.lapic.99999999999999999999999.disabled=1", HintKind::Disable, 0, false},
       {"hint.apic.0.clock=\t0", HintKind::Clock, 0, true},
       {"kern.smp.topology \"1\"", HintKind::Topology, 0, false},
-      // Not the form: white space or a comment first, a tab or nothing as the
-      // separator, no value, another resource of the same unit, a sign alone.
-      {" hint.lapic.2.disabled=1", HintKind::None, 0, false},
+      // The loader's forms: white space first, tabs around "=", leading zeros.
+      {" hint.lapic.2.disabled=1", HintKind::Disable, 2, true},
+      {"hint.lapic.2.disabled\t=1", HintKind::Disable, 2, true},
+      {"\thint.apic.004.clock =\t\"1\"\t# note\r\n", HintKind::Clock, 4, true},
+      {"kern.smp.topology\t=\"2\"", HintKind::Topology, 0, false},
+      {"  kern.smp.topology=\"\"", HintKind::Topology, 0, false},
+      // Neither form: a comment, no separator, no value, another resource of
+      // the same unit, a sign alone, what the loader calls malformed.
       {"#hint.lapic.2.disabled=1", HintKind::None, 0, false},
-      {"hint.lapic.2.disabled\t=1", HintKind::None, 0, false},
       {"hint.lapic.2.disabled1", HintKind::None, 0, false},
       {"hint.lapic.2.disabled=\r\n", HintKind::None, 0, false},
       {"hint.lapic.0.irq=5", HintKind::None, 0, false},
       {"hint.apic.0.disabled=1", HintKind::None, 0, false},
       {"hint.lapic.-.disabled=1", HintKind::None, 0, false},
-      {"kern.smp.topology\t=\"2\"", HintKind::None, 0, false},
+      {"\thint.lapic.2.disabled=\"1\" x", HintKind::None, 0, false},
+      {" hint.lapic.2.disabled=\"1\\\"", HintKind::None, 0, false},
+      {" hint.lapic.2.disabled=\"$\"", HintKind::None, 0, false},
+      {" hint.lapic.2.disabled.x=1", HintKind::None, 0, false},
       {"kern.smp.topology=", HintKind::None, 0, false},
   };
   for (const auto& c : cases) {
@@ -140,11 +147,15 @@ TEST(HintRules, TopologyLines) {
   const std::string disables =
       "hint.lapic.0.disabled=\"0\"\nhint.lapic.2.disabled=\"0\"\n"
       "hint.lapic.4.disabled=\"1\"\nhint.lapic.6.disabled=\"1\"\n";
-  EXPECT_EQ(edit("kern.smp.topology=1\nkern.smp.topology=3\n", Flat),
-            "kern.smp.topology=\"2\"\nkern.smp.topology=3\n" + disables);
+  // With Flat one topology line stays: the loader keeps a name's last value.
+  EXPECT_EQ(edit("kern.smp.topology=1\nkern.smp.topology=3\n\tkern.smp.topology = 1\n", Flat),
+            "kern.smp.topology=\"2\"\n" + disables);
   EXPECT_EQ(edit("kern.smp.topology\t=1\nkern.smp.topology=\n", Flat),
-            "kern.smp.topology\t=1\nkern.smp.topology=\n" + disables +
-                "kern.smp.topology=\"2\"\n");
+            "kern.smp.topology=\"2\"\nkern.smp.topology=\n" + disables);
+  EXPECT_EQ(edit("kern.smp.topology=\nkern.smp.topology\tx\n", Flat),
+            "kern.smp.topology=\nkern.smp.topology\tx\n" + disables + "kern.smp.topology=\"2\"\n");
+  EXPECT_EQ(edit("kern.smp.topology=1\nkern.smp.topology=3\n", 0),
+            "kern.smp.topology=1\nkern.smp.topology=3\n" + disables);
   EXPECT_EQ(edit("kern.smp.topology=1\n", 0), "kern.smp.topology=1\n" + disables);
 }
 

@@ -122,7 +122,7 @@ TEST_F(HintsCommands, StdoutPrintsTheNewTextAndTouchesNothing) {
 
 TEST_F(HintsCommands, LineEndsTabsAndAnUnendedLastLine) {
   // Unchanged lines keep their carriage returns; rewritten ones end in a line
-  // feed alone. A tab is no separator, but may precede a value.
+  // feed alone. A tab around "=" is the loader's separator too.
   const std::string input =
       "# crlf\r\n"
       "hint.lapic.2.disabled=1\r\n"
@@ -134,11 +134,10 @@ TEST_F(HintsCommands, LineEndsTabsAndAnUnendedLastLine) {
   EXPECT_EQ(read_file(hints),
             "# crlf\r\n"
             "hint.lapic.2.disabled=\"0\"\n"
-            "hint.lapic.4.disabled\t=\"0\"\r\n"
+            "hint.lapic.4.disabled=\"1\"\n"
             "kern.smp.topology=\"2\"\n"
             "# no line feed\n"
             "hint.lapic.0.disabled=\"0\"\n"
-            "hint.lapic.4.disabled=\"1\"\n"
             "hint.lapic.6.disabled=\"1\"\n");
   EXPECT_EQ(read_file(backup), input);
 
