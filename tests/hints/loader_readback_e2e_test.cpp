@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <map>
+#include <random>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -64,11 +65,20 @@ const std::vector<ReadBackCase> kCases{
     {"a hint inside a comment longer than 2047 bytes",
      "#" + std::string(2046, ' ') + "hint.lapic.4.disabled=\"0\"\nhint.lapic.4.disabled=\"0\"\n",
      {"-s", "2"}, {4, 6}},
-    // Lines the tool leaves alone but the loader reads as disable hints: the
-    // appended hint comes later and wins.
-    {"hints only the loader recognises",
+    // Hand-edited forms: what the loader reads as a hint, the tool counts.
+    {"hints only the loader's grammar takes",
      "  hint.lapic.4.disabled=\"0\"\nhint.lapic.6.disabled\t=\"0\"\nhint.lapic.02.disabled=\"1\"\n",
      {"-s", "2"}, {4, 6}},
+    {"an indented repeat", "hint.lapic.4.disabled=\"0\"\n\thint.lapic.4.disabled=\"1\"\n", {"-s", "3"}, {6}},
+    {"odd values, indented, bare", "hint.lapic.6.disabled=2\n  hint.lapic.2.disabled=\"1\"\n",
+     {"-s", "3"}, {6}},
+    {"two topology lines", "kern.smp.topology=\"2\"\nkern.smp.topology=\"1\"\n", {"-s", "4", "--flat"}, {}},
+    {"tabs, comments, leading zeros, CRLF, a malformed hint",
+     "hint.lapic.04.disabled\t= 0x1 # mine\r\n\t kern.smp.topology = 1\r\n"
+     "hint.lapic.6.disabled=\"0\" x\r\nhint.apic.00.clock=\"1\"\t#\r\nhint.lapic.4.disabled=-1\r\n",
+     {"-s", "3", "--flat", "--write-clock-hint"}, {6}},
+    {"values the kernel reads as no number", "hint.lapic.2.disabled=yes\nhint.lapic.4.disabled=08\n",
+     {"-s", "2", "--stdout"}, {4, 6}},
 };
 
 bool has(const std::vector<std::string>& list, const std::string& item) {
@@ -89,11 +99,40 @@ std::map<std::uint32_t, std::string> disable_verdicts(const freebsd_loader::Read
   std::map<std::uint32_t, std::string> verdicts;
   for (const std::string& line : reading.kernel) {
     std::smatch match;
-    if (std::regex_match(line, match, kLine)) {
+    // A blank value is no hint: the kernel goes on to the next spelling.
+    if (std::regex_match(line, match, kLine) && match[2] != "CONFIG: invalid hint, ignored") {
       verdicts.emplace(static_cast<std::uint32_t>(std::stoul(match[1])), match[2]);
     }
   }
   return verdicts;
+}
+
+/// The next-boot column of --show: one 'S' (shared) or 'I' (isolated) per core.
+std::string report_of(const std::string& hints) {
+  RunOptions options;
+  options.driver = hints_e2e::four_cores();
+  const ToolRun tool = run_tool({"--show", "-f", hints}, options);
+  EXPECT_EQ(tool.exit_status, 0) << tool.err;
+  static const std::regex kRow(R"(^ +[0-9]+ \| +[0-9a-f]+ +\| +\S+ +\| +(\S+) *\r$)");
+  std::istringstream rows(tool.out);
+  std::string split;
+  for (std::string row; std::getline(rows, row);) {
+    std::smatch match;
+    if (std::regex_match(row, match, kRow)) split += match[1] == "shared" ? 'S' : 'I';
+  }
+  return split;
+}
+
+/// The same column as the kernel's view of the file: a core whose hint does
+/// not disable it starts (all four are shared now), and the first always does.
+std::string kernel_split(const freebsd_loader::Reading& reading) {
+  const std::map<std::uint32_t, std::string> verdicts = disable_verdicts(reading);
+  std::string split;
+  for (const std::uint32_t id : kCores) {
+    const bool disabled = verdicts.count(id) != 0 && verdicts.at(id) == "cpu disabled";
+    split += disabled && id != kCores[0] ? 'I' : 'S';
+  }
+  return split;
 }
 
 TEST(LoaderReadBack, WhatEveryUpdateAndDryRunWrites) {
@@ -119,6 +158,8 @@ TEST(LoaderReadBack, WhatEveryUpdateAndDryRunWrites) {
     const freebsd_loader::Reading before = freebsd_loader::read({"--kernel", input});
     const freebsd_loader::Reading after = freebsd_loader::read({"--kernel", hints});
     ASSERT_NE(after.status, 2) << after.err;
+    EXPECT_EQ(report_of(input), kernel_split(before)) << "--show before the update";
+    EXPECT_EQ(report_of(hints), kernel_split(after)) << "--show after the update";
 
     // Lines the loader rejected in the input may stay; the tool adds none.
     for (const std::string& line : after.malformed) {
@@ -141,6 +182,67 @@ TEST(LoaderReadBack, WhatEveryUpdateAndDryRunWrites) {
       EXPECT_TRUE(has(after.kernel, "hint.apic.0.clock: LAPIC timer not registered"));
     }
     EXPECT_EQ(has_stray(after), has_stray(before) && !has(test.args, "--strip"));
+  }
+}
+
+/// A hand-edited hints file: the forms the loader takes, and some it rejects,
+/// mixed at random from a fixed seed so that a failure can be replayed.
+std::string random_hints(std::mt19937& random) {
+  const auto pick = [&](const std::vector<std::string>& from) {
+    return from[std::uniform_int_distribution<std::size_t>(0, from.size() - 1)(random)];
+  };
+  const std::vector<std::string> blanks{"", "", " ", "\t", " \t "};
+  const std::vector<std::string> ids{"0", "2", "4", "6", "9", "02", "04", "004", "06", "-4"};
+  const std::vector<std::string> values{"0", "1", "2", "0x1", "01", "08", "-1", "yes", "4294967296"};
+  const std::vector<std::string> tails{"", "", " # note", "\t#", " x", ";"};
+  std::string text;
+  const int lines = std::uniform_int_distribution<int>(0, 12)(random);
+  for (int i = 0; i < lines; ++i) {
+    std::string name;
+    switch (std::uniform_int_distribution<int>(0, 9)(random)) {
+      case 0: text += pick({"# comment", "", "hint.acpi.0.disabled=\"1\""}) + "\n"; continue;
+      case 1: name = "kern.smp.topology"; break;
+      case 2: name = "hint.apic." + pick(ids) + ".clock"; break;
+      default: name = "hint.lapic." + pick(ids) + ".disabled"; break;
+    }
+    const std::string value = pick(values);
+    const std::string quoted = pick({"\"" + value + "\"", value, "\" " + value + "\"", "\"\""});
+    const std::string separator = pick({"=", " = ", "\t=\t", " "});
+    text += pick(blanks) + name + separator + quoted + pick(tails) + pick({"\n", "\n", "\r\n"});
+  }
+  // Now and then a last line without its line feed.
+  if (!text.empty() && random() % 4 == 0) text.pop_back();
+  return text;
+}
+
+TEST(LoaderReadBack, RandomHandEditedFilesBootAsReportedAndAsSplit) {
+  if (const std::string missing = freebsd_loader::missing(); !missing.empty()) GTEST_SKIP() << missing;
+
+  std::mt19937 random(20261208);
+  for (int round = 0; round < 200; ++round) {
+    const std::string input = random_hints(random);
+    SCOPED_TRACE("round " + std::to_string(round) + ", input:\n" + input);
+    const ScratchDir dir;
+    const std::string hints = dir.file("device.hints.qvd");
+    write_file(hints, input);
+    EXPECT_EQ(report_of(hints), kernel_split(freebsd_loader::read({"--kernel", hints})));
+
+    const std::uint32_t shared = std::uniform_int_distribution<std::uint32_t>(0, 4)(random);
+    const bool flat = random() % 2 == 0;
+    std::vector<std::string> args{"-s", std::to_string(shared), "-f", hints};
+    if (flat) args.push_back("--flat");
+    RunOptions options;
+    options.driver = hints_e2e::four_cores();
+    const ToolRun tool = run_tool(args, options);
+    ASSERT_EQ(tool.exit_status, 0) << tool.err;
+    const freebsd_loader::Reading after = freebsd_loader::read({"--kernel", hints});
+    std::string split;
+    for (std::uint32_t i = 0; i < kCores.size(); ++i) split += i < std::max(shared, 1u) ? 'S' : 'I';
+    EXPECT_EQ(kernel_split(after), split) << "written:\n" << read_file(hints);
+    if (flat) {
+      EXPECT_TRUE(has(after.kernel, "kern.smp.topology: smp_topology = 2 (all cpus equal)"))
+          << "written:\n" << read_file(hints);
+    }
   }
 }
 
