@@ -9,13 +9,7 @@
 #include <string_view>
 
 #include "fuzz_input.h"
-#include "sysinfo/cpu_identity.h"
-#include "sysinfo/xml_writer.h"
-
-// The writer's library also holds the processor groups; they are not run here.
-void read_cpuid(CpuidRegisters& regs, std::uint32_t /*leaf*/, std::uint32_t /*subleaf*/) {
-  regs = CpuidRegisters{};
-}
+#include "sysinfo/attribute_writer.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include "cores/core_table.h"
 #include "hints/core_report.h"
 #include "hints/hints_update.h"
-#include "sysinfo/xml_writer.h"
+#include "sysinfo/system_information.h"
 
 #include <cerrno>
 #include <cstdio>

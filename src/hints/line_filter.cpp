@@ -185,8 +185,7 @@ int filter_lines(std::FILE* input, std::FILE* output, LineFilterFn handler, Core
 }
 
 int filter_file(const char* input_path, const char* output_path, LineFilterFn handler,
-                CoreTable* table, bool* output_opened) {
-  if (output_opened != nullptr) *output_opened = false;
+                CoreTable* table) {
   FilePtr input(std::fopen(input_path, "r"));
   if (!input) return report_open_failure(input_path);
   use_no_buffer(input.get());
@@ -194,7 +193,6 @@ int filter_file(const char* input_path, const char* output_path, LineFilterFn ha
   if (output_path != nullptr) {
     output.reset(std::fopen(output_path, "w"));
     if (!output) return report_open_failure(output_path);
-    if (output_opened != nullptr) *output_opened = true;
   }
 
   int status = filter_lines(input.get(), output.get(), handler, table);

@@ -53,10 +53,8 @@ int filter_lines(std::FILE* input, std::FILE* output, LineFilterFn handler, Core
 /// none for a read-only pass). The output is flushed to the disk and closed
 /// before it counts as written. A path that will not open is named by
 /// "error opening" on standard output and its error number returned.
-/// `output_opened`, when given, tells whether the output file was opened for
-/// writing (and so created or truncated).
 int filter_file(const char* input_path, const char* output_path, LineFilterFn handler,
-                CoreTable* table, bool* output_opened = nullptr);
+                CoreTable* table);
 
 /// filter_lines from `input_path` to standard output, which stays open.
 int filter_file_to_stdout(const char* input_path, LineFilterFn handler, CoreTable* table);

@@ -6,7 +6,7 @@
 #include <memory>
 #include <new>
 
-#include "sysinfo/xml_writer.h"
+#include "sysinfo/attribute_writer.h"
 
 namespace {
 

@@ -3,8 +3,8 @@
 
 #include <cstring>
 
+#include "sysinfo/attribute_writer.h"
 #include "sysinfo/platform.h"
-#include "sysinfo/xml_writer.h"
 
 namespace {
 

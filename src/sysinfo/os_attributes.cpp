@@ -4,8 +4,8 @@
 #include <array>
 #include <cstdint>
 
+#include "sysinfo/attribute_writer.h"
 #include "sysinfo/platform.h"
-#include "sysinfo/xml_writer.h"
 
 namespace {
 

@@ -129,8 +129,13 @@ int open_node() {
   return g_node_fd;
 }
 
-mode_t mode_argument(int flags, va_list arguments) {
-  return (flags & (O_CREAT | O_TMPFILE)) != 0 ? static_cast<mode_t>(va_arg(arguments, int)) : 0;
+/// What open and open64 both do: answer the node here, pass every other path
+/// to `real_open` with the mode, which the caller gives only with O_CREAT or
+/// O_TMPFILE.
+int open_path(OpenFn real_open, const char* path, int flags, va_list arguments) {
+  const mode_t mode =
+      (flags & (O_CREAT | O_TMPFILE)) != 0 ? static_cast<mode_t>(va_arg(arguments, int)) : 0;
+  return is_node(path) ? open_node() : real_open(path, flags, mode);
 }
 
 }  // namespace
@@ -141,18 +146,18 @@ int open(const char* path, int flags, ...) {  // NOLINT(readability-inconsistent
   static const OpenFn real_open = next_symbol<OpenFn>("open");
   va_list arguments;
   va_start(arguments, flags);
-  const mode_t mode = mode_argument(flags, arguments);
+  const int fd = open_path(real_open, path, flags, arguments);
   va_end(arguments);
-  return is_node(path) ? open_node() : real_open(path, flags, mode);
+  return fd;
 }
 
 int open64(const char* path, int flags, ...) {  // NOLINT(readability-inconsistent-declaration-parameter-name)
   static const OpenFn real_open64 = next_symbol<OpenFn>("open64");
   va_list arguments;
   va_start(arguments, flags);
-  const mode_t mode = mode_argument(flags, arguments);
+  const int fd = open_path(real_open64, path, flags, arguments);
   va_end(arguments);
-  return is_node(path) ? open_node() : real_open64(path, flags, mode);
+  return fd;
 }
 
 // The fortified open of glibc, which a hardened build of the tool may call.

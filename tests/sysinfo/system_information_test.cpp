@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: BSD-2-Clause
-#include "sysinfo/xml_writer.h"
+#include "sysinfo/system_information.h"
 
 #include <gtest/gtest.h>
 
@@ -12,43 +12,12 @@
 
 namespace {
 
-class XmlWriterTest : public ::testing::Test {
+class SystemInformationTest : public ::testing::Test {
  protected:
   void SetUp() override { reset_fakes(); }
 };
 
-std::string text_line(const char* name, const std::string& value) {
-  return capture_stdout([&] { write_text_attribute(name, value.c_str()); });
-}
-
-TEST_F(XmlWriterTest, EscapesTheFiveEntitiesAndNothingElse) {
-  EXPECT_EQ(text_line("A", "A&B<C>"), "\tA=\"A&amp;B&lt;C&gt;\"\r\n");
-  EXPECT_EQ(text_line("A", "say \"hi\" it's"), "\tA=\"say &quot;hi&quot; it&apos;s\"\r\n");
-  EXPECT_EQ(text_line("A", ""), "\tA=\"\"\r\n");
-  // The name is written verbatim, never escaped.
-  EXPECT_EQ(text_line("N&<", "x"), "\tN&<=\"x\"\r\n");
-
-  // Every other byte, tabs, line ends, control bytes and UTF-8 included, passes unchanged.
-  const std::string escaped = "\"&'<>";
-  for (int byte = 1; byte < 256; ++byte) {
-    const std::string value(1, static_cast<char>(byte));
-    if (escaped.find(value) == std::string::npos) {
-      EXPECT_EQ(text_line("B", value), "\tB=\"" + value + "\"\r\n") << "byte " << byte;
-    }
-  }
-}
-
-TEST_F(XmlWriterTest, WritesNumbersInPlainDecimal) {
-  const auto number_line = [](std::int64_t value) {
-    return capture_stdout([&] { write_number_attribute("N", value); });
-  };
-  EXPECT_EQ(number_line(0), text_line("N", "0"));
-  EXPECT_EQ(number_line(16777216), "\tN=\"16777216\"\r\n");
-  EXPECT_EQ(number_line(-42), "\tN=\"-42\"\r\n");
-  EXPECT_EQ(number_line(INT64_MAX), "\tN=\"9223372036854775807\"\r\n");
-}
-
-TEST_F(XmlWriterTest, MinimalDocumentHasFourteenLines) {
+TEST_F(SystemInformationTest, MinimalDocumentHasFourteenLines) {
   // Neither Intel nor AMD, every optional source failing.
   set_cpuid(0, 0, {0x16, 0x12345678, 0x9ABCDEF0, 0x0FEDCBA9});
   FakePlatform& platform = fake_platform();
@@ -75,7 +44,7 @@ TEST_F(XmlWriterTest, MinimalDocumentHasFourteenLines) {
             "/>\r\n");
 }
 
-TEST_F(XmlWriterTest, FullDocumentKeepsTheAttributeOrder) {
+TEST_F(SystemInformationTest, FullDocumentKeepsTheAttributeOrder) {
   make_intel(0x16);
   set_cpuid(0x80000000, 0, {0x80000008, 0, 0, 0});
   set_cpuid(0x80000002, 0, {0x65746E49, 0x2952286C, 0x6F655820, 0x2952286E});  // "Intel(R) Xeon(R)"

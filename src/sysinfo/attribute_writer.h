@@ -3,10 +3,6 @@
 
 #include <cstdint>
 
-/// Writes the whole SystemInformation element to standard output. `ids` (may be
-/// null) are the driver's APIC ids, `count` how many of them are valid.
-void write_system_information(const std::uint32_t* ids, std::uint32_t count);
-
 /// Writes one line `\tNAME="VALUE"\r\n`, with the five XML entities escaped in
 /// `value` and every other byte passed through unchanged.
 void write_text_attribute(const char* name, const char* value);

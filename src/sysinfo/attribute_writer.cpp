@@ -1,13 +1,9 @@
 // SPDX-License-Identifier: BSD-2-Clause
-#include "sysinfo/xml_writer.h"
+#include "sysinfo/attribute_writer.h"
 
 #include <array>
 #include <cstdio>
 #include <cstring>
-
-#include "sysinfo/cache_topology.h"
-#include "sysinfo/cpu_identity.h"
-#include "sysinfo/os_attributes.h"
 
 namespace {
 
@@ -56,18 +52,4 @@ void write_text_attribute(const char* name, const char* value) {
 
 void write_number_attribute(const char* name, std::int64_t value) {
   std::printf("\t%s=\"%ld\"\r\n", name, static_cast<long>(value));
-}
-
-// Write results are not looked at here: main checks standard output once,
-// after the flush at the end of the run.
-void write_system_information(const std::uint32_t* ids, std::uint32_t count) {
-  std::printf("<SystemInformation\r\n");
-  write_cpu_attributes();
-  write_os_attributes();
-  write_memory_attributes();
-  write_firmware_attributes();
-  write_cache_attributes(2, ids, count);
-  write_cache_attributes(3, ids, count);
-  std::printf("\tGraphicsDriverVersion=\"Unknown\"\r\n");
-  std::printf("/>\r\n");
 }
