@@ -5,6 +5,7 @@
 #include "cli/options.h"
 #include "cores/apic_query.h"
 #include "cores/core_table.h"
+#include "hints/boot_verify.h"
 #include "hints/core_report.h"
 #include "hints/hints_update.h"
 #include "sysinfo/system_information.h"
@@ -33,6 +34,8 @@ int run_core_command(const CoreOptions& options, CoreTable& table) {
     case Command::Delete:
       assign_shared_cores(table, table.cpu_count);
       return update_hints_file(table, options.file.data());
+    case Command::Verify:
+      return verify_next_boot(table, options.root != nullptr ? options.root : "/", options.file.data());
     default:
       return print_core_mode_report(table, options.file.data());
   }

@@ -11,13 +11,14 @@
 
 namespace {
 
-// Values the option parser returns for the long options; 1 to 5 are the
+// Values the option parser returns for the long options; 1 to 6 are the
 // command codes themselves, so the "one command" test below can see them.
 constexpr int kSetOption = 1;
 constexpr int kDeleteOption = 2;
 constexpr int kShowOption = 3;
 constexpr int kSysXmlOption = 4;
 constexpr int kHelpOption = 5;
+constexpr int kVerifyOption = 6;
 
 constexpr char kShortOptions[] = "s:df:h";
 
@@ -32,6 +33,8 @@ constexpr option kLongOptions[] = {
     {"flat", no_argument, nullptr, 'F'},
     {"stdout", no_argument, nullptr, 'O'},
     {"write-clock-hint", no_argument, nullptr, 'C'},
+    {"verify", no_argument, nullptr, kVerifyOption},
+    {"root", required_argument, nullptr, 'R'},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -50,6 +53,8 @@ constexpr UsageEntry kUsage[] = {
     {"--sysxml", "generate SystemInformation.xml and dump to output"},
     {"--write-clock-hint", "update clock settings for real-time"},
     {"--stdout", "dump config to stdout instead of file"},
+    {"--verify", "check that the next boot applies the configuration file"},
+    {"--root DIR", "read /boot and the configuration file under DIR for --verify"},
 };
 
 void report(const char* line) {
@@ -115,10 +120,14 @@ bool apply_option(CoreOptions& options, int value, const char* argument) {
     case kShowOption:
     case kSysXmlOption:
     case kHelpOption:
+    case kVerifyOption:
       options.command = static_cast<Command>(value);
       return true;
     case 'f':
       return store_hints_path(options, argument);
+    case 'R':
+      options.root = argument;
+      return true;
     case 'S':
       options.flags |= Strip;
       return true;
@@ -163,6 +172,9 @@ bool read_command_line(CoreOptions& options, int argc, char** argv) {
   const bool updates = options.command == Command::Set || options.command == Command::Delete;
   if (options.flags != 0 && !updates) {
     report("update hints are ignored without -s or -d");
+  }
+  if (options.root != nullptr && options.command != Command::Verify) {
+    report("--root is ignored without --verify");
   }
   return true;
 }

@@ -14,6 +14,7 @@ enum class Command : std::int32_t {
   Show = 3,    // --show, or a run without arguments
   SysXml = 4,  // --sysxml
   Help = 5,    // -h, --help
+  Verify = 6,  // --verify
 };
 
 /// Longest hints path the command line accepts (the field keeps one byte for its NUL).
@@ -27,6 +28,9 @@ struct CoreOptions {
   std::uint32_t flags = 0;
   std::int32_t shared_count = 0;
   std::array<char, kMaxHintsPathLength + 1> file{};
+  /// --root: the folder under which --verify reads /boot and the hints file;
+  /// none for "/". Points into the arguments, which outlive the run.
+  const char* root = nullptr;
 };
 
 /// Fills `options` from the arguments; false (after a message on standard

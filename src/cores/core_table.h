@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "common/boot_reading.h"
 #include "common/loader_environment.h"
 
 /// Modifiers of a hints-file update, carried in CoreTable::flags;
@@ -44,6 +45,8 @@ struct CoreTable {
   /// Where a reading pass (the report, --verify) collects the boot loader's
   /// settings; none during an edit pass.
   LoaderEnvironment* environment = nullptr;
+  /// Where --verify keeps the file and line being read; none otherwise.
+  BootReading* boot_reading = nullptr;
   /// --flat has rewritten or appended the one topology line this pass keeps.
   bool topology_written = false;
 };

@@ -132,6 +132,11 @@ int print_core_mode_report(CoreTable& table, const char* hints_path) {
       apply_next_boot_modes(table, pass.environment);
   }
 
+  print_core_modes(table);
+  return 0;
+}
+
+void print_core_modes(const CoreTable& table) {
   std::printf("  CPU | LApic-ID | mode now | mode next boot\r\n");
   std::printf("----------------------------------------------\n");
   for (std::uint32_t i = 0; table.entries && i < table.cpu_count; ++i) {
@@ -139,5 +144,4 @@ int print_core_mode_report(CoreTable& table, const char* hints_path) {
     std::printf("  %3d |    %02x    | %s |    %s\r\n", static_cast<int>(i), core.apic_id,
                 mode_text(core.shared_now != 0), mode_text(core.shared_next != 0));
   }
-  return 0;
 }

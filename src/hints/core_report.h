@@ -11,6 +11,9 @@
 /// to standard output. Always 0.
 int print_core_mode_report(CoreTable& table, const char* hints_path);
 
+/// Prints the report's header and one row per core, both modes as the table has them.
+void print_core_modes(const CoreTable& table);
+
 /// Sets every core's shared_next to its mode after the next boot as the
 /// kernel will read the hints text of `input`: a core that no disable hint
 /// names keeps its mode, and the first core (the boot processor) is always

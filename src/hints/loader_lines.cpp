@@ -238,15 +238,29 @@ KernelNumber read_kernel_number(std::string_view value) {
   return KernelNumber::Zero;
 }
 
-std::optional<bool> kernel_disables(const LoaderEnvironment& environment, std::uint32_t apic_id) {
+namespace {
+
+/// The setting the kernel reads for `apic_id`, or the end of the environment.
+auto deciding_disable_hint(const LoaderEnvironment& environment, std::uint32_t apic_id) {
   constexpr std::string_view kPrefix = "hint.lapic.";
   for (auto it = environment.values.lower_bound(kPrefix);
        it != environment.values.end() && it->first.starts_with(kPrefix); ++it) {
     const std::optional<KernelHintName> hint = read_kernel_hint_name(it->first);
     if (!hint || hint->resource != "disabled" || !names_apic_id(*hint, apic_id)) continue;
-    const KernelNumber number = read_kernel_number(it->second);
-    if (number == KernelNumber::Blank) continue;
-    return number == KernelNumber::NonZero;
+    if (read_kernel_number(it->second) != KernelNumber::Blank) return it;
   }
-  return std::nullopt;
+  return environment.values.end();
+}
+
+}  // namespace
+
+std::optional<bool> kernel_disables(const LoaderEnvironment& environment, std::uint32_t apic_id) {
+  const auto hint = deciding_disable_hint(environment, apic_id);
+  if (hint == environment.values.end()) return std::nullopt;
+  return read_kernel_number(hint->second) == KernelNumber::NonZero;
+}
+
+std::string_view kernel_disable_hint(const LoaderEnvironment& environment, std::uint32_t apic_id) {
+  const auto hint = deciding_disable_hint(environment, apic_id);
+  return hint == environment.values.end() ? std::string_view{} : std::string_view{hint->first};
 }

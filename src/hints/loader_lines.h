@@ -63,3 +63,6 @@ KernelNumber read_kernel_number(std::string_view value);
 /// hint.lapic.<unit>.disabled settings naming it whose value is not blank,
 /// the first in strcmp order decides. Nullopt when none names it.
 std::optional<bool> kernel_disables(const LoaderEnvironment& environment, std::uint32_t apic_id);
+
+/// The name of the setting that kernel_disables goes by; empty when none names the core.
+std::string_view kernel_disable_hint(const LoaderEnvironment& environment, std::uint32_t apic_id);

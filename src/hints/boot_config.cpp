@@ -1,0 +1,302 @@
+// SPDX-License-Identifier: BSD-2-Clause
+#include "hints/boot_config.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <optional>
+
+#include "common/file_handles.h"
+#include "hints/loader_lines.h"
+
+namespace {
+
+/// The loader takes file and folder lists apart at anything that is not a
+/// printable ASCII character other than the space ("[%w%p]+").
+bool in_file_list(char c) { return c > ' ' && c < 0x7f; }
+/// product_vars is split at white space alone ("%S+").
+bool in_word(char c) {
+  return !(c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r');
+}
+
+std::vector<std::string> tokens(std::string_view text, bool (*in_token)(char)) {
+  std::vector<std::string> found;
+  for (std::size_t at = 0; at < text.size();) {
+    if (!in_token(text[at])) {
+      ++at;
+      continue;
+    }
+    const std::size_t start = at;
+    while (at < text.size() && in_token(text[at])) ++at;
+    found.emplace_back(text.substr(start, at - start));
+  }
+  return found;
+}
+
+/// The loader's ".lua$" and ".conf$" tests: any one character, then the suffix.
+bool has_pattern_suffix(std::string_view name, std::string_view suffix) {
+  return name.size() > suffix.size() && name.ends_with(suffix);
+}
+
+/// A file or folder that is not there: the loader passes over it in silence.
+bool is_absent(int error) { return error == ENOENT || error == ENOTDIR; }
+
+const std::string* value_of(const LoaderEnvironment& environment, std::string_view name) {
+  const auto found = environment.values.find(name);
+  return found == environment.values.end() ? nullptr : &found->second;
+}
+
+bool same_file(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+struct Walk {
+  CoreTable& table;
+  std::string_view root;
+  const struct stat* hints;
+  BootConfiguration& boot;
+
+  void cannot_read(std::string_view name, int error) {
+    boot.findings.push_back(finding(name, std::string("cannot be read: ") + std::strerror(error)));
+  }
+};
+
+/// Reads an open file as the next in the loader's order.
+void read_opened(Walk& walk, std::string_view name, OpenedFile& file) {
+  BootConfiguration& boot = walk.boot;
+  boot.files.push_back({std::string(name), walk.hints != nullptr && same_file(file.status, *walk.hints)});
+  boot.reading.file = boot.files.size() - 1;
+  const int status = read_boot_file(file.fd.release(), walk.table, boot.environment, boot.reading);
+  if (status == ENOMEM) throw std::bad_alloc();
+  if (status != 0) walk.cannot_read(name, status);
+}
+
+/// Opens a file the loader would read; nothing when it is not there or, with
+/// a finding, when it cannot be read.
+std::optional<OpenedFile> open_named(Walk& walk, std::string_view name) {
+  OpenedFile file = open_file(path_under_root(walk.root, name));
+  if (file.error != 0) {
+    if (!is_absent(file.error)) walk.cannot_read(name, file.error);
+    return std::nullopt;
+  }
+  if (!S_ISREG(file.status.st_mode)) {
+    walk.boot.findings.push_back(finding(name, "is not a regular file"));
+    return std::nullopt;
+  }
+  return file;
+}
+
+void process_file(Walk& walk, std::string_view name) {
+  std::optional<OpenedFile> file = open_named(walk, name);
+  if (!file) return;
+  if (has_pattern_suffix(name, "lua")) {
+    // The loader runs such a file as a program; what it sets cannot be read off its lines.
+    walk.boot.findings.push_back(finding(name, "is a Lua program, whose settings are not checked"));
+    return;
+  }
+  read_opened(walk, name, *file);
+}
+
+void read_conf(Walk& walk, const std::string& name);
+
+/// The "*.conf" files of one loader_conf_dirs folder, in byte order of their names.
+void read_conf_folder(Walk& walk, const std::string& folder) {
+  const std::string path = path_under_root(walk.root, folder);
+  struct stat status {};
+  if (::stat(path.c_str(), &status) != 0) {
+    if (!is_absent(errno)) walk.cannot_read(folder, errno);
+    return;
+  }
+  if (!S_ISDIR(status.st_mode)) return;  // the loader complains and goes on
+  const std::unique_ptr<DIR, int (*)(DIR*)> listing(::opendir(path.c_str()), ::closedir);
+  if (!listing) {
+    if (!is_absent(errno)) walk.cannot_read(folder, errno);
+    return;
+  }
+  std::vector<std::string> names;
+  errno = 0;
+  while (const dirent* entry = ::readdir(listing.get())) {
+    if (has_pattern_suffix(entry->d_name, "conf")) names.emplace_back(entry->d_name);
+  }
+  if (errno != 0) {
+    walk.cannot_read(folder, errno);
+    return;
+  }
+  std::sort(names.begin(), names.end());
+  for (const std::string& entry : names) {
+    const std::string name = folder + "/" + entry;
+    // Only regular files count; anything else in the folder is passed over.
+    if (::stat(path_under_root(walk.root, name).c_str(), &status) != 0) {
+      if (!is_absent(errno)) walk.cannot_read(name, errno);
+    } else if (S_ISREG(status.st_mode)) {
+      read_conf(walk, name);
+    }
+  }
+}
+
+/// The folders of loader_conf_dirs, and those product_vars names.
+std::string conf_folders(const LoaderEnvironment& environment) {
+  std::string folders;
+  if (const std::string* dirs = value_of(environment, "loader_conf_dirs")) folders = *dirs;
+  if (const std::string* vars = value_of(environment, "product_vars")) {
+    for (const std::string& var : tokens(*vars, in_word)) {
+      if (const std::string* product = value_of(environment, var))
+        folders += " /boot/loader.conf.d/" + *product;
+    }
+  }
+  return folders;
+}
+
+void read_conf(Walk& walk, const std::string& name) {
+  BootConfiguration& boot = walk.boot;
+  if (boot.named.contains(name)) return;
+  const bool top_level = boot.named.empty();
+  boot.reading.loader_conf_files.reset();
+  process_file(walk, name);
+  boot.named.insert(name);
+
+  const std::optional<std::string> named_here = std::move(boot.reading.loader_conf_files);
+  boot.reading.loader_conf_files.reset();
+  if (named_here) {
+    for (const std::string& file : tokens(*named_here, in_file_list)) read_conf(walk, file);
+  }
+  if (!top_level) return;
+  for (const std::string& folder : tokens(conf_folders(boot.environment), in_file_list))
+    read_conf_folder(walk, folder);
+  if (const std::string* locals = value_of(boot.environment, "local_loader_conf_files")) {
+    for (const std::string& file : tokens(*locals, in_file_list)) read_conf(walk, file);
+  }
+}
+
+/// A nextboot file applies to the next boot alone, after everything else,
+/// unless it has been used (its first line turned off) or is turned off.
+void read_nextboot(Walk& walk) {
+  const LoaderEnvironment& environment = walk.boot.environment;
+  const std::string* name = value_of(environment, "nextboot_conf");
+  const std::string* enable = value_of(environment, "nextboot_enable");
+  if (name == nullptr || (enable != nullptr && *enable == "NO")) return;
+  const std::string file_name = *name;
+  std::optional<OpenedFile> file = open_named(walk, file_name);
+  if (!file) return;
+  if (enable == nullptr) {
+    constexpr std::string_view kUsed = "nextboot_enable=\"NO\"";
+    char start[kUsed.size()] = {};
+    const ssize_t got = ::pread(file->fd.get(), start, sizeof start, 0);
+    if (got == static_cast<ssize_t>(sizeof start) && std::string_view(start, sizeof start) == kUsed)
+      return;
+  }
+  walk.boot.named.insert(file_name);
+  read_opened(walk, file_name, *file);
+}
+
+/// A whole line, as the loader sees it.
+void read_whole_line(std::string_view text, LoaderEnvironment& environment, BootReading& reading) {
+  const LoaderLine line = read_loader_line(text);
+  if (line.kind == LoaderLineKind::Malformed) {
+    reading.rejected_lines.push_back(reading.line_number);
+    return;
+  }
+  if (line.kind != LoaderLineKind::Setting) return;
+  std::optional<std::string> value = loader_value(line, &environment);
+  if (!value) {
+    reading.rejected_lines.push_back(reading.line_number);
+    return;
+  }
+  if (line.name == "loader_conf_files") {
+    reading.loader_conf_files = std::move(*value);
+    return;
+  }
+  environment.values.insert_or_assign(std::string(line.name), std::move(*value));
+  const std::optional<KernelHintName> hint = read_kernel_hint_name(line.name);
+  if (hint && hint->driver == "lapic" && hint->resource == "disabled")
+    reading.origins.insert_or_assign(std::string(line.name), SettingOrigin{reading.file, reading.line_number});
+}
+
+}  // namespace
+
+OpenedFile open_file(const std::string& path) {
+  OpenedFile file;
+  file.fd = FileDescriptor(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+  if (!file.fd.valid() || ::fstat(file.fd.get(), &file.status) != 0) file.error = errno;
+  return file;
+}
+
+std::string path_under_root(std::string_view root, std::string_view path) {
+  while (root.size() > 1 && root.ends_with('/')) root.remove_suffix(1);
+  if (root.empty() || root == "/") return std::string(path);
+  std::string joined(root);
+  if (!path.starts_with('/')) joined += '/';
+  joined += path;
+  return joined;
+}
+
+std::string finding(std::string_view path, std::string_view text) {
+  std::string line = "\"";
+  line += path;
+  line += "\" ";
+  line += text;
+  return line;
+}
+
+void read_boot_configuration(CoreTable& table, std::string_view root, const struct stat* hints,
+                             BootConfiguration& boot) {
+  Walk walk{table, root, hints, boot};
+  read_conf(walk, "/boot/defaults/loader.conf");
+  read_nextboot(walk);
+}
+
+int read_boot_setting(LineBuffer& line, CoreTable& table, bool /*final_pass*/) {
+  if (table.environment == nullptr || table.boot_reading == nullptr || line.length == 0) return 0;
+  BootReading& reading = *table.boot_reading;
+  const std::string_view piece(line.text.data(), line.length);
+  const bool line_ends = piece.back() == '\n';
+  try {
+    if (!line.continues_line) {
+      ++reading.line_number;
+      reading.long_line.clear();
+    }
+    if (line.continues_line || !line_ends) {
+      // The loader reads whole lines; the pieces wait until this one ends.
+      reading.long_line.append(piece);
+      if (line_ends) {
+        read_whole_line(reading.long_line, *table.environment, reading);
+        reading.long_line.clear();
+      }
+      return 0;
+    }
+    read_whole_line(piece, *table.environment, reading);
+  } catch (const std::bad_alloc&) {
+    return ENOMEM;
+  }
+  return 0;
+}
+
+int read_boot_file(int fd, CoreTable& table, LoaderEnvironment& environment, BootReading& reading) {
+  FileDescriptor owned(fd);
+  FilePtr input(::fdopen(owned.get(), "r"));
+  if (!input) return errno != 0 ? errno : ENOMEM;
+  owned.release();
+  reading.line_number = 0;
+  reading.long_line.clear();
+  reading.rejected_lines.clear();
+  table.environment = &environment;
+  table.boot_reading = &reading;
+  int status = filter_lines(input.get(), nullptr, read_boot_setting, &table);
+  // A last line without a line feed is still a line.
+  if (status == 0 && !reading.long_line.empty()) {
+    try {
+      read_whole_line(reading.long_line, environment, reading);
+    } catch (const std::bad_alloc&) {
+      status = ENOMEM;
+    }
+  }
+  table.environment = nullptr;
+  table.boot_reading = nullptr;
+  return status;
+}
