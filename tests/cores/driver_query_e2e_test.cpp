@@ -36,7 +36,7 @@ TEST(DriverQuery, EveryCommandButHelpNeedsTheDriver) {
   no_driver.driver.loaded = false;
 
   const std::vector<std::vector<std::string>> commands = {
-      {}, {"--show"}, {"-f", hints}, {"--sysxml"}, {"-s", "1", "-f", hints}, {"-d", "-f", hints},
+      {}, {"--show"}, {"-f", hints}, {"--sysxml"}, {"-s", "1", "-f", hints}, {"-d", "-f", hints}, {"--verify", "-f", hints},
       {"-s", "1", "--stdout", "-f", hints}};
   for (const auto& args : commands) {
     const ToolRun run = run_tool(args, no_driver);

@@ -8,6 +8,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
@@ -107,20 +109,25 @@ std::map<std::uint32_t, std::string> disable_verdicts(const freebsd_loader::Read
   return verdicts;
 }
 
-/// The next-boot column of --show: one 'S' (shared) or 'I' (isolated) per core.
-std::string report_of(const std::string& hints) {
-  RunOptions options;
-  options.driver = hints_e2e::four_cores();
-  const ToolRun tool = run_tool({"--show", "-f", hints}, options);
-  EXPECT_EQ(tool.exit_status, 0) << tool.err;
+/// The next-boot column of a core mode report: one 'S' (shared) or 'I' (isolated) per core.
+std::string next_boot_column(const std::string& report) {
   static const std::regex kRow(R"(^ +[0-9]+ \| +[0-9a-f]+ +\| +\S+ +\| +(\S+) *\r$)");
-  std::istringstream rows(tool.out);
+  std::istringstream rows(report);
   std::string split;
   for (std::string row; std::getline(rows, row);) {
     std::smatch match;
     if (std::regex_match(row, match, kRow)) split += match[1] == "shared" ? 'S' : 'I';
   }
   return split;
+}
+
+/// The next-boot column of --show for a hints file.
+std::string report_of(const std::string& hints) {
+  RunOptions options;
+  options.driver = hints_e2e::four_cores();
+  const ToolRun tool = run_tool({"--show", "-f", hints}, options);
+  EXPECT_EQ(tool.exit_status, 0) << tool.err;
+  return next_boot_column(tool.out);
 }
 
 /// The same column as the kernel's view of the file: a core whose hint does
@@ -258,6 +265,16 @@ struct BootCase {
   bool hints_read;          // the tool's hints reach the kernel
 };
 
+/// What the install puts in /boot/loader.conf.d, staged on request in a build
+/// for this system, as the FreeBSD build installs it by default; "" on failure.
+std::string installed_loader_conf() {
+  const ScratchDir stage;
+  const std::string install = "DESTDIR='" + stage.path() + "' '" CMAKE_COMMAND_PATH "' --install '" +
+                              RIDIDEZUVE_BUILD_DIR "' --component loader_conf >/dev/null 2>&1";
+  EXPECT_EQ(std::system(install.c_str()), 0) << install;
+  return read_file(stage.path() + "/boot/loader.conf.d/rididezuve.conf");
+}
+
 const std::vector<BootCase> kBootCases{
     {"installed", true, true, "", 1, true},
     {"not installed", false, true, "", 0, false},
@@ -269,14 +286,10 @@ const std::vector<BootCase> kBootCases{
 TEST(LoaderReadBack, TheInstalledPackageMakesTheNextBootReadTheHintsFile) {
   if (const std::string missing = freebsd_loader::missing(); !missing.empty()) GTEST_SKIP() << missing;
 
-  // What the install puts outside the prefix, staged on request in a build for
-  // this system, as the FreeBSD build installs it by default.
   const ScratchDir stage;
-  const std::string install = "DESTDIR='" + stage.path() + "' '" CMAKE_COMMAND_PATH "' --install '" +
-                              RIDIDEZUVE_BUILD_DIR "' --component loader_conf >/dev/null 2>&1";
-  ASSERT_EQ(std::system(install.c_str()), 0) << install;
-  const std::string installed = stage.path() + "/boot/loader.conf.d/rididezuve.conf";
-  ASSERT_TRUE(file_exists(installed));
+  const std::string installed = stage.file("rididezuve.conf");
+  write_file(installed, installed_loader_conf());
+  ASSERT_NE(read_file(installed), "");
 
   namespace fs = std::filesystem;
   for (const BootCase& test : kBootCases) {
@@ -321,6 +334,102 @@ TEST(LoaderReadBack, TheInstalledPackageMakesTheNextBootReadTheHintsFile) {
     } else {
       EXPECT_EQ(reading.kernel, std::vector<std::string>{});
     }
+  }
+}
+
+// --verify over fake /boot trees. Each starts as the install leaves one, with
+// a split in the hints file (APIC ids 4 and 6 withheld); a case then writes
+// files (kGone removes one, kLoop makes it a link to itself, which not even
+// root can read through). The next-boot column must be the kernel's view of
+// the whole tree, as the loader's own parser reads it.
+const std::string kGone = "\x01gone";
+const std::string kLoop = "\x01loop";
+const std::string kSplit =
+    "hint.lapic.0.disabled=\"0\"\nhint.lapic.2.disabled=\"0\"\nhint.lapic.4.disabled=\"1\"\n"
+    "hint.lapic.6.disabled=\"1\"\n";
+
+struct VerifyCase {
+  const char* name;
+  std::vector<std::pair<std::string, std::string>> files;  // path under the root, content
+  std::vector<std::string> args;                           // after --verify --root DIR
+  std::string err;                                         // the findings, exactly
+};
+
+std::vector<VerifyCase> verify_cases() {
+  const std::string hints = "\"/boot/device.hints.qvd\"";
+  const std::string unread = " is not read at the next boot: no loader_conf_files setting names it\n";
+  const std::string loop = std::string(" cannot be read: ") + std::strerror(ELOOP) + "\n";
+  return {
+      {"as installed", {}, {}, ""},
+      {"installed, a file named twice, read once",
+       {{"/boot/loader.conf", "loader_conf_files=\"/boot/device.hints.qvd /boot/device.hints.qvd\"\n"}}, {}, ""},
+      {"not installed", {{"/boot/loader.conf.d/rididezuve.conf", kGone}}, {}, hints + unread},
+      {"-f elsewhere", {{"/etc/split.hints", kSplit}}, {"-f", "/etc/split.hints"},
+       "\"/etc/split.hints\"" + unread},
+      {"an override in loader.conf.local", {{"/boot/loader.conf.local", "hint.lapic.4.disabled=\"0\"\n"}}, {},
+       "\"/boot/loader.conf.local\" line 1 sets hint.lapic.4.disabled after " + hints + "\n"},
+      {"an override in a later loader.conf.d file",
+       {{"/boot/loader.conf.d/zz-mine.conf", "# mine\r\n\n hint.lapic.6.disabled = 0 # on\n"}}, {},
+       "\"/boot/loader.conf.d/zz-mine.conf\" line 3 sets hint.lapic.6.disabled after " + hints + "\n"},
+      {"an earlier spelling the kernel reads first", {{"/boot/loader.conf", "hint.lapic.04.disabled=0"}}, {},
+       "\"/boot/loader.conf\" line 1 sets hint.lapic.04.disabled and " + hints + " does not override it\n"},
+      {"named early, so an earlier loader.conf.d file overrides it",
+       {{"/boot/loader.conf", "loader_conf_files=\"/boot/device.hints.qvd\"\n"},
+        {"/boot/loader.conf.d/aa.conf", "hint.lapic.6.disabled=\"0\"\n"}}, {},
+       "\"/boot/loader.conf.d/aa.conf\" line 1 sets hint.lapic.6.disabled after " + hints + "\n"},
+      {"a pending nextboot file",
+       {{"/boot/loader.conf", "nextboot_conf=\"/boot/nextboot.conf\"\n"},
+        {"/boot/nextboot.conf", "nextboot_enable=\"YES\"\nhint.lapic.4.disabled=\"0\"\n"}}, {},
+       "\"/boot/nextboot.conf\" line 2 sets hint.lapic.4.disabled after " + hints + "\n"},
+      {"lines the loader rejects",
+       {{"/boot/device.hints.qvd", kSplit + "\r\n# odd\nhint.lapic.2.disabled=\"0\";\nkern.smp.topology 2"}}, {},
+       hints + " line 7: the boot loader reads no setting from this line\n" + hints +
+           " line 8: the boot loader reads no setting from this line\n"},
+      {"no hints file", {{"/boot/device.hints.qvd", kGone}}, {}, hints + " does not exist\n"},
+      {"an unreadable folder",
+       {{"/boot/loader.conf", "loader_conf_files=\"/boot/device.hints.qvd\"\n"}, {"/boot/loader.conf.d", kLoop}}, {},
+       "\"/boot/loader.conf.d\"" + loop},
+      {"an unreadable /boot", {{"/boot", kLoop}}, {},
+       hints + loop + hints + unread + "\"/boot/defaults/loader.conf\"" + loop},
+  };
+}
+
+void build_tree(const std::string& root, const std::vector<std::pair<std::string, std::string>>& files) {
+  namespace fs = std::filesystem;
+  fs::create_directories(root + "/boot/defaults");
+  fs::create_directories(root + "/boot/loader.conf.d");
+  fs::create_directories(root + "/etc");
+  fs::copy_file(freebsd_loader::folder() + "/defaults-loader.conf", root + "/boot/defaults/loader.conf");
+  write_file(root + "/boot/loader.conf.d/rididezuve.conf", installed_loader_conf());
+  write_file(root + "/boot/device.hints.qvd", kSplit);
+  for (const auto& [path, content] : files) {
+    const std::string full = root + path;
+    if (content == kGone || content == kLoop) fs::remove_all(full);
+    if (content == kLoop) fs::create_symlink(full, full);
+    if (content != kGone && content != kLoop) write_file(full, content);
+  }
+}
+
+TEST(LoaderReadBack, VerifyFindsWhatKeepsTheNextBootFromTheHintsFile) {
+  if (const std::string missing = freebsd_loader::missing(); !missing.empty()) GTEST_SKIP() << missing;
+
+  for (const VerifyCase& test : verify_cases()) {
+    SCOPED_TRACE(test.name);
+    const ScratchDir root;
+    build_tree(root.path(), test.files);
+    std::vector<std::string> args{"--verify", "--root", root.path()};
+    args.insert(args.end(), test.args.begin(), test.args.end());
+    RunOptions options;
+    options.driver = hints_e2e::four_cores();
+    const ToolRun tool = run_tool(args, options);
+
+    EXPECT_EQ(tool.exit_status, test.err.empty() ? 0 : 1);
+    EXPECT_EQ(tool.err, test.err);
+    EXPECT_EQ(tool.out.rfind("  CPU | LApic-ID | mode now | mode next boot\r\n-", 0), 0u) << tool.out;
+    const freebsd_loader::Reading reading =
+        freebsd_loader::read({"--root", root.path(), "--boot", "--kernel"});
+    ASSERT_NE(reading.status, 2) << reading.err;
+    EXPECT_EQ(next_boot_column(tool.out), kernel_split(reading)) << reading.err;
   }
 }
 
