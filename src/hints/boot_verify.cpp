@@ -18,6 +18,9 @@
 
 namespace {
 
+/// The status of a run with a finding: the next boot would not apply the hints file.
+constexpr int kNextBootDiffers = 1;
+
 using Findings = std::vector<std::string>;
 
 /// What the hints file says read on its own, as if it were the only file.
@@ -144,5 +147,5 @@ int verify_next_boot(CoreTable& table, const char* root, const char* hints_path)
   // The report first, then the findings, also when both go to one place.
   std::fflush(stdout);
   print_findings(findings);
-  return findings.empty() ? 0 : 1;
+  return findings.empty() ? 0 : kNextBootDiffers;
 }

@@ -92,6 +92,8 @@ codes=$(cat "$source_dir/src/cli/main.cpp" "$source_dir/src/hints/hints_update.c
 [ -n "$codes" ] || fail "no status constants found in main.cpp or hints_update.cpp"
 statuses="0"
 for code in $codes; do statuses+=" $((256 - code))"; done
+# --verify's own status for a finding.
+statuses+=" $(sed -nE 's/^\s*constexpr int k[A-Za-z]+ = ([0-9]+);.*/\1/p' "$source_dir/src/hints/boot_verify.cpp")"
 
 exit_section=$(section "EXIT STATUS")
 for status in $statuses; do
