@@ -49,7 +49,7 @@ doc = json.load(sys.stdin)["rididezuve"]
 accepted = runpy.run_path(sys.argv[1])["OPTIONS"]
 pairs = lambda options: {k: (v["type"], v.get("default")) for k, v in options.items()}
 if pairs(doc["doc"]["options"]) != pairs(accepted) or not doc["examples"].strip() \
-        or not {"cores", "reboot_required"} <= set(doc["return"]):
+        or not {"cores", "reboot_required", "boot_applies"} <= set(doc["return"]):
     sys.exit("FAIL: DOCUMENTATION, EXAMPLES or RETURN do not match the module")
 ' "$library/rididezuve.py"
 ansible-playbook -i localhost, --syntax-check "$source_dir/contrib/ansible/fleet.yml" \

@@ -149,6 +149,16 @@ reboot_required:
   returned: success
   type: bool
   sample: true
+boot_applies:
+  description:
+    - Whether the next boot applies the hints file, as C(rididezuve --verify)
+      finds; that is, the boot loader reads it, nothing it reads later sets
+      the same hints again, and it takes every line of the file.
+    - Each reason why not is also a warning of the task.
+    - In check mode, the verdict on the hints file as it stands on the host.
+  returned: success
+  type: bool
+  sample: true
 rc:
   description: The tool's exit status when it failed.
   returned: failure
@@ -306,6 +316,24 @@ def report(module, tool, hints_path):
     return cores
 
 
+def boot_applies(module, tool, hints_path):
+    """The verdict of --verify on hints_path: True, or False with each
+    finding as a warning; raises ToolFailure when the run itself fails."""
+    command = [tool, "--verify", "-f", hints_path]
+    rc, stdout, stderr = module.run_command(command, encoding=None)
+    if rc not in (0, 1):
+        raise ToolFailure(
+            error_message(rc, stdout, stderr),
+            rc=rc,
+            stderr=to_text(stderr),
+            cmd=command,
+        )
+    for line in to_text(stderr).splitlines():
+        if line.strip():
+            module.warn("rididezuve: %s" % line)
+    return rc == 0
+
+
 def edit_arguments(shared, params):
     """The tool's command line for the edit, without --stdout and -f."""
     args = ["-d"] if shared == "all" else ["-s", str(shared)]
@@ -377,12 +405,14 @@ def main():
         if shared is not None:
             report_path = apply_split(module, tool, shared, result)
         cores = report(module, tool, report_path)
+        applies = boot_applies(module, tool, module.params["file"])
     except ToolFailure as failure:
         result.update(failure.details)
         module.fail_json(msg=failure.msg, **result)
 
     result["cores"] = cores
     result["reboot_required"] = any(core["now"] != core["next_boot"] for core in cores)
+    result["boot_applies"] = applies
     module.exit_json(**result)
 
 
