@@ -11,6 +11,7 @@
 #include <memory>
 #include <new>
 #include <optional>
+#include <utility>
 
 #include "common/file_handles.h"
 #include "hints/loader_lines.h"
@@ -22,7 +23,7 @@ namespace {
 bool in_file_list(char c) { return c > ' ' && c < 0x7f; }
 /// product_vars is split at white space alone ("%S+").
 bool in_word(char c) {
-  return !(c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r');
+  return c != ' ' && c != '\t' && c != '\n' && c != '\v' && c != '\f' && c != '\r';
 }
 
 std::vector<std::string> tokens(std::string_view text, bool (*in_token)(char)) {
@@ -130,7 +131,9 @@ void read_conf_folder(Walk& walk, const std::string& folder) {
   }
   std::sort(names.begin(), names.end());
   for (const std::string& entry : names) {
-    const std::string name = folder + "/" + entry;
+    std::string name = folder;
+    name += '/';
+    name += entry;
     // Only regular files count; anything else in the folder is passed over.
     if (::stat(path_under_root(walk.root, name).c_str(), &status) != 0) {
       if (!is_absent(errno)) walk.cannot_read(name, errno);
@@ -195,6 +198,18 @@ void read_nextboot(Walk& walk) {
   read_opened(walk, file_name, *file);
 }
 
+/// Sets `name` in `map`; a name set before keeps its key, so a file that
+/// repeats a few names costs no allocation per line.
+template <typename Map, typename Value>
+void assign(Map& map, std::string_view name, Value&& value) {
+  const auto found = map.find(name);
+  if (found != map.end()) {
+    found->second = std::forward<Value>(value);
+  } else {
+    map.emplace(std::string(name), std::forward<Value>(value));
+  }
+}
+
 /// A whole line, as the loader sees it.
 void read_whole_line(std::string_view text, LoaderEnvironment& environment, BootReading& reading) {
   const LoaderLine line = read_loader_line(text);
@@ -212,10 +227,10 @@ void read_whole_line(std::string_view text, LoaderEnvironment& environment, Boot
     reading.loader_conf_files = std::move(*value);
     return;
   }
-  environment.values.insert_or_assign(std::string(line.name), std::move(*value));
+  assign(environment.values, line.name, std::move(*value));
   const std::optional<KernelHintName> hint = read_kernel_hint_name(line.name);
   if (hint && hint->driver == "lapic" && hint->resource == "disabled")
-    reading.origins.insert_or_assign(std::string(line.name), SettingOrigin{reading.file, reading.line_number});
+    assign(reading.origins, line.name, SettingOrigin{reading.file, reading.line_number});
 }
 
 }  // namespace
