@@ -26,7 +26,7 @@ struct LoaderLine {
   std::string_view value;        // as written, without its quotes
   bool quoted = false;
   bool module_setting = false;   // a module's _load, _name, ... line: stored as written
-  bool ends_in_comment = false;  // the rest of the line after the value is a comment
+  bool ends_in_comment = false;  // a comment follows the value (or is the whole line)
   bool value_at_end = false;     // a bare value runs to the very end of the text given
 };
 
