@@ -7,6 +7,7 @@
 #include <cstring>
 #include <utility>
 
+#include "common/diagnostics.h"
 #include "common/file_handles.h"
 #include "hints/held_signals.h"
 #include "hints/hint_rules.h"
@@ -25,6 +26,7 @@ int report_failure(int status, const char* hints_path) {
   const char* prefix = status == kBackupFailed ? "error creating backup file of \""
                        : status == kEditFailed ? "error changing \""
                                                : "error writing \"";
+  flush_standard_output();
   std::fprintf(stderr, "%s%s\"\n", prefix, hints_path);
   std::fflush(stderr);
   return status;
@@ -44,6 +46,7 @@ bool repair_interrupted_update(const char* hints_path, const UpdatePaths& paths,
                                const HintsFile& hints) {
   if (!copy_back_was_interrupted(paths, hints, true)) return true;
   if (!restore_from_backup(hints_path, paths, hints)) return false;
+  flush_standard_output();
   std::fprintf(stderr, "restored \"%s\" from \"%s\" after an interrupted update\n", hints_path,
                paths.backup.data());
   std::fflush(stderr);

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <utility>
 
+#include "common/diagnostics.h"
 #include "hints/line_filter.h"
 
 namespace {
@@ -198,6 +199,7 @@ bool restore_from_backup(const char* hints_path, const UpdatePaths& paths, const
   }
   bool truncated = false;
   if (text && rewrite_hints_file(text.get(), hints_path, paths, hints, truncated) == 0) return true;
+  flush_standard_output();
   std::fprintf(stderr, "error restoring \"%s\": its previous text is in \"%s\"\n", hints_path,
                paths.backup.data());
   std::fflush(stderr);
@@ -212,6 +214,7 @@ FileDescriptor begin_reading(const char* hints_path) {
   HintsFile hints;
   if (make_update_paths(hints_path, paths) && ::stat(hints_path, &hints.status) == 0 &&
       copy_back_was_interrupted(paths, hints, false)) {
+    flush_standard_output();
     // One literal, so the manual page's check of the messages sees all of it.
     std::fprintf(stderr, "incomplete \"%s\" after an interrupted update: the next update restores it from \"%s\"\n",
                  hints_path, paths.backup.data());

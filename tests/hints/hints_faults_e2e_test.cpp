@@ -27,11 +27,7 @@ std::string comment_text(std::size_t size) {
 }
 
 /// APIC ids 0 to 255, as the driver's capacity allows.
-DriverSim many_cores() {
-  std::string ids;
-  for (int id = 0; id < 256; ++id) ids += (id == 0 ? "" : ",") + std::to_string(id);
-  return {true, ids, "", ""};
-}
+DriverSim many_cores() { return simulated_driver(consecutive_ids(256)); }
 
 class HintsFaults : public hints_e2e::AsRoot {
  protected:

@@ -208,7 +208,11 @@ TEST_F(HintsSafety, SignalSweepLeavesTheOldOrTheNewTextAndNoTemporaryFile) {
 TEST_F(HintsSafety, KillInTheCopyBackIsRepairedByTheNextUpdate) {
   if (std::getenv("RIDIDEZUVE_TEST_WRAPPER") != nullptr) GTEST_SKIP() << "strace under a wrapper";
   if (!shell("strace -V >/dev/null 2>&1")) GTEST_SKIP() << "needs strace";
+  // The killed run cannot remove its temporary file: it gets a /tmp of its own.
+  if (!hints_e2e::can_make_mount_namespace()) GTEST_SKIP() << "needs unshare -m";
   const std::string hints = dir.file("device.hints.qvd"), backup = hints + ".KxBak";
+  const std::string private_tmp = dir.file("tmp");
+  ASSERT_EQ(mkdir(private_tmp.c_str(), 01777), 0);
   const std::string old_text = large_hints_text(std::size_t{1} << 20);
   write_file(hints, old_text);
   RunOptions options;
@@ -217,10 +221,13 @@ TEST_F(HintsSafety, KillInTheCopyBackIsRepairedByTheNextUpdate) {
 
   // The second write into the hints file is the moment of the stop: only the
   // copy back writes there, and the first write has already cut the text.
-  options.prefix = {"strace", "-f", "-qq", "-o", "/dev/null", "-P", hints, "-e", "trace=write",
-                    "-e", "inject=write:signal=KILL:when=2"};
-  const ToolRun killed = run_tool({"-s", "2", "-f", hints}, options);
+  options.prefix = hints_e2e::with_private_tmp(
+      dir.path(), private_tmp,
+      {"strace", "-f", "-qq", "-o", "/dev/null", "-P", hints, "-e", "trace=write", "-e",
+       "inject=write:signal=KILL:when=2"});
+  const ToolRun killed = run_tool({"-s", "2", "-f", "device.hints.qvd"}, options);
   ASSERT_EQ(killed.signal, SIGKILL);
+  EXPECT_EQ(read_file(hints_e2e::only_temporary_file(private_tmp)), new_text);
   ASSERT_LT(read_file(hints).size(), new_text.size());
   ASSERT_EQ(read_file(backup), old_text);
 
@@ -242,7 +249,7 @@ TEST_F(HintsSafety, KillInTheCopyBackIsRepairedByTheNextUpdate) {
   EXPECT_EQ(read_file(hints), new_text);
   EXPECT_EQ(read_file(backup), old_text);
   EXPECT_EQ(names_in(dir.path()),
-            (std::vector<std::string>{"device.hints.qvd", "device.hints.qvd.KxBak"}));
+            (std::vector<std::string>{"device.hints.qvd", "device.hints.qvd.KxBak", "tmp"}));
 }
 
 }  // namespace
