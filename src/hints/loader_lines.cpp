@@ -44,7 +44,7 @@ bool take_value(Cursor& cursor, LoaderLine& line) {
     }
   }
   const char first = cursor.peek();
-  if (!(is_alnum(first) || first == '-')) return false;
+  if (!is_alnum(first) && first != '-') return false;
   line.value = cursor.take_while(is_name_char);
   line.value_at_end = cursor.at_end();
   return true;

@@ -31,7 +31,7 @@ struct LoaderLine {
 };
 
 /// Reads one line (its line feed, if any, is white space to the loader).
-LoaderLine read_loader_line(std::string_view line);
+LoaderLine read_loader_line(std::string_view text);
 
 /// The value the loader stores for a setting: backslash escapes resolved and
 /// $name or ${name} replaced from `environment` (empty when it has no such
