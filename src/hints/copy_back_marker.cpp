@@ -140,7 +140,7 @@ bool write_marker(const UpdatePaths& paths, const HintsFile& hints, const CopyBa
                  retry_interrupted([&] { return ::fsync(fd.get()); }) == 0;
   if (written && ::rename(aside.data(), paths.marker.data()) != 0) {
     // A folder planted at the name since the update began.
-    written = move_aside_if_planted(paths, paths.marker.data()) &&
+    written = errno == EISDIR && move_aside_if_planted(paths, paths.marker.data()) &&
               ::rename(aside.data(), paths.marker.data()) == 0;
   }
   if (!written) {

@@ -40,7 +40,7 @@ bool take_hints_ownership(int fd, const HintsFile& hints) {
 /// since the update began is moved aside, and the rename tried once more.
 bool rename_to_backup(const AsidePath& aside, const UpdatePaths& paths) {
   if (::rename(aside.data(), paths.backup.data()) == 0) return true;
-  return move_aside_if_planted(paths, paths.backup.data()) &&
+  return errno == EISDIR && move_aside_if_planted(paths, paths.backup.data()) &&
          ::rename(aside.data(), paths.backup.data()) == 0;
 }
 
