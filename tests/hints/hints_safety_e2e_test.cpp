@@ -236,8 +236,12 @@ TEST_F(HintsSafety, SignalSweepLeavesTheOldOrTheNewTextAndNoTemporaryFile) {
 TEST_F(HintsSafety, KillInTheCopyBackIsRepairedByTheNextUpdate) {
   if (std::getenv("RIDIDEZUVE_TEST_WRAPPER") != nullptr) GTEST_SKIP() << "strace under a wrapper";
   if (!shell("strace -V >/dev/null 2>&1")) GTEST_SKIP() << "needs strace";
+  if (!hints_e2e::can_make_mount_namespace()) GTEST_SKIP() << "needs unshare -m";
   const std::string hints = dir.file("device.hints.qvd"), backup = hints + ".KxBak";
   const std::string old_text = large_hints_text(std::size_t{1} << 20);
+  // The stopped run's temporary file stays there, not in /tmp.
+  const std::string private_tmp = dir.file("tmp");
+  ASSERT_EQ(mkdir(private_tmp.c_str(), 0700), 0);
   write_file(hints, old_text);
   RunOptions options;
   options.driver = four_cores();
@@ -245,9 +249,11 @@ TEST_F(HintsSafety, KillInTheCopyBackIsRepairedByTheNextUpdate) {
 
   // The second write into the hints file is the moment of the stop: only the
   // copy back writes there, and the first write has already cut the text.
-  options.prefix = {"strace", "-f", "-qq", "-o", "/dev/null", "-P", hints, "-e", "trace=write",
-                    "-e", "inject=write:signal=KILL:when=2"};
-  const ToolRun killed = run_tool({"-s", "2", "-f", hints}, options);
+  options.prefix = hints_e2e::with_private_tmp(
+      dir.path(), private_tmp,
+      {"strace", "-f", "-qq", "-o", "/dev/null", "-P", hints, "-P", "device.hints.qvd", "-e",
+       "trace=write", "-e", "inject=write:signal=KILL:when=2"});
+  const ToolRun killed = run_tool({"-s", "2", "-f", "device.hints.qvd"}, options);
   ASSERT_EQ(killed.signal, SIGKILL);
   ASSERT_LT(read_file(hints).size(), new_text.size());
   ASSERT_EQ(read_file(backup), old_text);
@@ -270,7 +276,7 @@ TEST_F(HintsSafety, KillInTheCopyBackIsRepairedByTheNextUpdate) {
   EXPECT_EQ(read_file(hints), new_text);
   EXPECT_EQ(read_file(backup), old_text);
   EXPECT_EQ(names_in(dir.path()),
-            (std::vector<std::string>{"device.hints.qvd", "device.hints.qvd.KxBak"}));
+            (std::vector<std::string>{"device.hints.qvd", "device.hints.qvd.KxBak", "tmp"}));
 }
 
 /// Lines of a file, as strace writes one per call.
