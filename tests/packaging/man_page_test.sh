@@ -115,16 +115,17 @@ message_sources=(
   "$source_dir/src/cli/main.cpp"
   "$source_dir/src/hints/hints_update.cpp"
   "$source_dir/src/hints/update_files.cpp"
+  "$source_dir/src/hints/update_folder.cpp"
   "$source_dir/src/hints/line_filter.cpp"
 )
 literal='"([^"\\]|\\.)*"'
 for file in "${message_sources[@]}"; do
   # Messages are passed to report() and report_quoted(), or begin with
-  # "error ", "restored " or "incomplete ".
+  # "error ", "restored ", "incomplete " or "moved ".
   messages=$( {
     grep -oE "report\($literal\)" "$file" | sed -E 's/^report\(//; s/\)$//' || true
     grep -oE "report_quoted\([^,]*, *$literal\)" "$file" | sed -E 's/^report_quoted\([^,]*, *//; s/\)$//' || true
-    grep -oE "\"(error|restored|incomplete) ([^\"\\\\]|\\\\.)*\"" "$file" || true
+    grep -oE "\"(error|restored|incomplete|moved) ([^\"\\\\]|\\\\.)*\"" "$file" || true
   } | sort -u)
   [ -n "$messages" ] || fail "no messages found in $file"
   while read -r message; do
