@@ -25,6 +25,7 @@ skip() {
 [ -x "$kit/run-vm" ] || skip "no VM kit in ../shared/freebsd-vm (set FREEBSD_VM_DIR)"
 command -v qemu-system-x86_64 >/dev/null 2>&1 ||
   skip "no qemu-system-x86_64 (Debian package qemu-system-x86)"
+[ -f "$sysroot/usr/include/sys/param.h" ] || skip "no FreeBSD system root in ../shared/freebsd-sysroot (set FREEBSD_SYSROOT)"
 [ -f "$build/src/rididezuve" ] || skip "no FreeBSD build in $build (scripts/check-freebsd-build makes it)"
 
 # The machine the test asks QEMU for, and what it does there.
@@ -183,7 +184,7 @@ write_plans() {
 }
 write_plans
 
-"$kit/run-vm" --tool "$work/stage$tool" --stage "$work/stage" --stage "$work/seed" --plan "$work/plan" --out "$work/out" \
+FREEBSD_SYSROOT=$sysroot "$kit/run-vm" --tool "$work/stage$tool" --stage "$work/stage" --stage "$work/seed" --plan "$work/plan" --out "$work/out" \
   --cpus "$cpus" --mem "$memory_mib" --timeout 240 \
   --smbios "type=0,vendor=$bios_vendor,version=$bios_version" \
   --smbios "type=2,manufacturer=Rdz,product=$board_product" 2>"$work/run-vm.log"
@@ -192,10 +193,10 @@ run_vm_status=$?
 # --- what came back ------------------------------------------------------------
 # out NAME: the line's standard output, trailing newlines dropped; bytes NAME:
 # all of it, with a final '#' so that nothing is dropped.
-out() { cat "${where[$1]}.stdout" 2>/dev/null; }
-err() { cat "${where[$1]}.stderr" 2>/dev/null; }
-bytes() { cat "${where[$1]}.stdout" 2>/dev/null; printf '#'; }
-status() { cat "${where[$1]}.status" 2>/dev/null || echo "no result"; }
+out() { cat "${where[$1]:-$work/no-such-line}.stdout" 2>/dev/null; }
+err() { cat "${where[$1]:-$work/no-such-line}.stderr" 2>/dev/null; }
+bytes() { cat "${where[$1]:-$work/no-such-line}.stdout" 2>/dev/null; printf '#'; }
+status() { cat "${where[$1]:-$work/no-such-line}.status" 2>/dev/null || echo "no result"; }
 
 passed=0 failed=0
 check() {  # check DESCRIPTION ACTUAL EXPECTED
@@ -225,17 +226,20 @@ attribute() {  # attribute NAME: its value in the --sysxml output, as written
 # The core mode report for driver ids IDS with the ids in NOW shared now and
 # those in NEXT shared at the next boot.
 report() {
-  local ids=($1) i
+  local -a cores
+  local i
+  read -ra cores <<<"$1"
   printf '  CPU | LApic-ID | mode now | mode next boot\r\n%s\n' "----------------------------------------------"
-  for i in "${!ids[@]}"; do
-    printf '  %3d |    %02x    | %s |    %s\r\n' "$i" "${ids[$i]}" \
-      "$(mode "${ids[$i]}" "$2")" "$(mode "${ids[$i]}" "$3")"
+  for i in "${!cores[@]}"; do
+    printf '  %3d |    %02x    | %s |    %s\r\n' "$i" "${cores[$i]}" \
+      "$(mode "${cores[$i]}" "$2")" "$(mode "${cores[$i]}" "$3")"
   done
   printf '#'
 }
 mode() { if [[ " $2 " == *" $1 "* ]]; then echo ' shared '; else echo isolated; fi; }
-first() { echo $(echo $2 | cut -d' ' -f"1-$1"); }
-rest() { echo $(echo $2 | cut -s -d' ' -f"$(($1 + 1))-"); }
+# first N LIST, rest N LIST: the first N words of LIST, and the others.
+first() { local -a w; read -ra w <<<"$2"; echo "${w[*]:0:$1}"; }
+rest() { local -a w; read -ra w <<<"$2"; echo "${w[*]:$1}"; }
 # The driver's answer "shared S count C ids A B ...": S, and the ids.
 driver_shared() { out "$1" | awk '{ print $2 }'; }
 driver_ids() { out "$1" | cut -d' ' -f6-; }
@@ -273,7 +277,7 @@ expected_sysxml() {
   xml_line OSIdentifier "$(out ostype)"
   xml_line OSVersion "$(out osrelease)"
   xml_line Hostname "$(out hostname)"
-  xml_line OSArchitecture "$(LC_ALL=C tr a-z A-Z <<<"$(out machine)")"
+  xml_line OSArchitecture "$(LC_ALL=C tr '[:lower:]' '[:upper:]' <<<"$(out machine)")"
   physmem=$(out physmem)
   xml_line TotalMemory "$((physmem >> 10))"
   xml_line MemoryBarInfo Unknown
@@ -290,8 +294,8 @@ settings() {
   sed -nE 's/^[[:space:]]*([A-Za-z0-9][-A-Za-z0-9_.]*)[[:space:]]*=[[:space:]]*"([^"]*)".*/\1 \2/p' <<<"$1"
 }
 kernel_settings() {  # the same names as the kernel environment holds them
-  local name value
-  while read -r name value; do
+  local name
+  while read -r name _; do
     if [ -n "${where[kenv:$name]:-}" ]; then
       echo "$name $(out "kenv:$name")"
     else
@@ -345,8 +349,8 @@ else
 fi
 
 # --- boot 2 ----------------------------------------------------------------------
-exit_statuses "exit 0" cpus2 kx2 show2 delete show2_next $(for n in $kenv_names; do
-  grep -q "^$n " <<<"$(settings "$(out hints_after)")" && echo "kenv:$n"; done)
+mapfile -t written < <(settings "$(out hints_after)" | cut -d' ' -f1 | sed 's/^/kenv:/')
+exit_statuses "exit 0" cpus2 kx2 show2 delete show2_next "${written[@]}"
 ids2=$(driver_ids kx2)
 check "boot 2: the kernel started the $keep CPUs kept, the driver lists them first" \
   "$(out cpus2) $(driver_shared kx2) $(first $keep "$ids2")" "$keep $keep $(first $keep "$ids")"
@@ -383,6 +387,8 @@ check "boot 3: the updates are whole: the files hold the dry run's text, the bac
 check "boot 3: the backups are root's own files, the planted links gone" \
   "$(ls_entry h.KxBak "$updated")|$(ls_entry g.KxBak "$updated")|$(grep -c -- ' -> ' <<<"$updated")" \
   "f 0644 0:0 1|f 0644 0:0 1|0"
+check "boot 3: the updates left nothing else behind in the folder" \
+  "$(awk '{ print $6 }' <<<"$updated" | tr '\n' ' ')" "g g.KxBak h h.KxBak victim "
 check "boot 3: -f naming a folder or a device is refused, nothing created" \
   "$(err set_dir)|$(err set_device)|$(grep -cE 'KxBak|KxCpy|rididezuve-' <<<"$(out ls_tmp3)")" \
   "error creating backup file of \"$sticky\"|error creating backup file of \"/dev/null\"|0"
