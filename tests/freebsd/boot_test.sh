@@ -102,7 +102,9 @@ sample_text=$(plan_text "$work/stage$hints")
 sticky=/tmp/sticky
 
 # Names the kernel environment is asked for in boot 2: those of the staged
-# file, and every hint the tool may write for the CPUs QEMU was given.
+# file, and every hint the tool may write for the CPUs QEMU was given (QEMU
+# numbers their APIC ids from 0; a setting of the file that no plan line asks
+# for fails the check of boot 2 by name).
 kenv_names=$( {
   sed -nE 's/^[[:space:]]*([A-Za-z0-9][-A-Za-z0-9_.]*)[[:space:]]*=.*/\1/p' "$work/stage$hints"
   for ((i = 0; i < cpus; i++)); do echo "hint.lapic.$i.disabled"; echo "hint.apic.$i.clock"; done
@@ -167,6 +169,8 @@ $(for name in $kenv_names; do echo "2 kenv:$name @kenv $name"; done)
 3 set_dir        $tool -s 1 -f $sticky
 3 set_device     $tool -s 1 -f /dev/null
 3 ls_tmp3        @ls /tmp
+3 show_device    $tool --show -f /dev/null
+3 show_user      @as $attacker -- $tool --show
 3 -              @poweroff
 EOF
 }
@@ -369,7 +373,7 @@ check "boot 2: --show after -d, every core shared at the next boot" \
 
 # --- boot 3 ----------------------------------------------------------------------
 exit_statuses "exit 0" cpus3 kx3 show3 mkdir write_h write_g write_victim plant_symlink plant_link ls_planted \
-  dry_h set_h set_g cat_h cat_g cat_h_bak cat_g_bak cat_victim ls_updated ls_tmp3
+  dry_h set_h set_g cat_h cat_g cat_h_bak cat_g_bak cat_victim ls_updated ls_tmp3 show_device
 exit_statuses "exit 251" set_dir set_device
 ids3=$(driver_ids kx3)
 check "boot 3: the kernel started all $cpus CPUs again" "$(out cpus3) $(driver_shared kx3)" "$cpus $cpus"
@@ -392,6 +396,11 @@ check "boot 3: the updates left nothing else behind in the folder" \
 check "boot 3: -f naming a folder or a device is refused, nothing created" \
   "$(err set_dir)|$(err set_device)|$(grep -cE 'KxBak|KxCpy|rididezuve-' <<<"$(out ls_tmp3)")" \
   "error creating backup file of \"$sticky\"|error creating backup file of \"/dev/null\"|0"
+
+check "boot 3: --show reads a device as the hints file, whether FreeBSD locks it or not" \
+  "$(bytes show_device)" "$(report "$ids3" "$ids3" "$ids3")"
+check "boot 3: another user may not open the driver's node (root's, 0600)" \
+  "$(status show_user)|$(err show_user)" "exit 254|error query apic-ids"
 
 echo "FreeBSD boot test: $passed passed, $failed failed in $((SECONDS - started)) s ($(tail -n 1 "$work/out/summary.txt" 2>/dev/null))"
 if [ "$failed" -gt 0 ]; then
