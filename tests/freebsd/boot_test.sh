@@ -388,11 +388,15 @@ check "boot 3: the link targets are untouched" \
 check "boot 3: the updates are whole: the files hold the dry run's text, the backups the old text" \
   "$(bytes cat_h)|$(bytes cat_g)|$(bytes cat_h_bak)|$(bytes cat_g_bak)" \
   "$(bytes dry_h)|$(bytes dry_h)|$(cat "$work/stage$hints"; printf '#')|$(cat "$work/stage$hints"; printf '#')"
-check "boot 3: the backups are root's own files, the planted links gone" \
-  "$(ls_entry h.KxBak "$updated")|$(ls_entry g.KxBak "$updated")|$(grep -c -- ' -> ' <<<"$updated")" \
-  "f 0644 0:0 1|f 0644 0:0 1|0"
+# The symbolic link is renamed aside, never followed, and named on standard
+# error; the hard link is simply replaced by the new backup.
+moved=$(awk '$6 ~ /^h\.KxTmp\./ { print $6 }' <<<"$updated")
+check "boot 3: the backups are root's own files, the planted symbolic link moved aside" \
+  "$(ls_entry h.KxBak "$updated")|$(ls_entry g.KxBak "$updated")|$(grep -c -- " $moved -> $sticky/victim\$" <<<"$updated")|$(err set_h)|$(err set_g)" \
+  "f 0644 0:0 1|f 0644 0:0 1|1|moved \"$sticky/h.KxBak\" aside to \"$sticky/$moved\": it was not a regular file|"
 check "boot 3: the updates left nothing else behind in the folder" \
-  "$(awk '{ print $6 }' <<<"$updated" | tr '\n' ' ')" "g g.KxBak h h.KxBak victim "
+  "$(awk '{ print $6 }' <<<"$updated" | sed 's/^h\.KxTmp\.[A-Za-z0-9]\{6\}$/h.KxTmp.XXXXXX/' | tr '\n' ' ')" \
+  "g g.KxBak h h.KxBak h.KxTmp.XXXXXX victim "
 check "boot 3: -f naming a folder or a device is refused, nothing created" \
   "$(err set_dir)|$(err set_device)|$(grep -cE 'KxBak|KxCpy|rididezuve-' <<<"$(out ls_tmp3)")" \
   "error creating backup file of \"$sticky\"|error creating backup file of \"/dev/null\"|0"
