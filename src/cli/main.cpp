@@ -3,6 +3,7 @@
 // command, and turn its outcome into the exit status.
 
 #include "cli/options.h"
+#include "common/diagnostics.h"
 #include "cores/apic_query.h"
 #include "cores/core_table.h"
 #include "hints/boot_verify.h"
@@ -22,6 +23,7 @@ constexpr int kDriverQueryFailed = -2;
 constexpr int kCoreTableFailed = -3;
 
 void report(const char* line) {
+  flush_standard_output();
   std::fprintf(stderr, "%s\n", line);
   std::fflush(stderr);
 }

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: BSD-2-Clause
 #include "cli/options.h"
 
+#include "common/diagnostics.h"
+
 #include <getopt.h>
 
 #include <cerrno>
@@ -58,11 +60,13 @@ constexpr UsageEntry kUsage[] = {
 };
 
 void report(const char* line) {
+  flush_standard_output();
   std::fprintf(stderr, "%s\n", line);
   std::fflush(stderr);
 }
 
 void report_quoted(const char* argument, const char* complaint) {
+  flush_standard_output();
   std::fprintf(stderr, "\"%s\" %s\n", argument, complaint);
   std::fflush(stderr);
 }

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "common/diagnostics.h"
 #include "hints/boot_config.h"
 #include "hints/core_report.h"
 #include "hints/loader_lines.h"
@@ -139,13 +140,14 @@ int verify_next_boot(CoreTable& table, const char* root, const char* hints_path)
     }
     judge_cores(table, boot, alone, alone_modes, hints_path, findings);
   } catch (const std::bad_alloc&) {
+    flush_standard_output();
     std::fprintf(stderr, "error reading the boot configuration: %s\n", std::strerror(ENOMEM));
     std::fflush(stderr);
     return ENOMEM;
   }
   print_core_modes(table);
   // The report first, then the findings, also when both go to one place.
-  std::fflush(stdout);
+  flush_standard_output();
   print_findings(findings);
   return findings.empty() ? 0 : kNextBootDiffers;
 }

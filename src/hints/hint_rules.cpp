@@ -181,16 +181,18 @@ HintMatch match_loader_setting(std::string_view text) {
 
 }  // namespace
 
-HintMatch match_hint_line(std::string_view text) {
+HintMatch match_hint_line(const char* text, std::size_t length) {
   for (const LineForm& form : kLineForms) {
     HintMatch match;
-    if (match_form(text.data(), form, match)) {
+    if (match_form(text, form, match)) {
       match.kind = form.kind;
       return match;
     }
   }
-  return match_loader_setting(text);
+  return match_loader_setting({text, length});
 }
+
+HintMatch match_hint_line(const char* text) { return match_hint_line(text, std::strlen(text)); }
 
 int rewrite_hint_line(LineBuffer& line, CoreTable& table, bool final_pass) {
   if (final_pass) return emit_pending_hint(line, table);
@@ -201,7 +203,7 @@ int rewrite_hint_line(LineBuffer& line, CoreTable& table, bool final_pass) {
     return 0;
   }
 
-  const HintMatch match = match_hint_line({line.text.data(), line.length});
+  const HintMatch match = match_hint_line(line.text.data(), line.length);
   LineFate fate;
   switch (match.kind) {
     case HintKind::Clock:

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: BSD-2-Clause
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string_view>
 
@@ -26,10 +27,13 @@ struct HintMatch {
   std::string_view value;    // the value text (scanf: up to the first white space)
 };
 
-/// Recognises a clock hint, a disable hint or a topology setting in `text`,
-/// which must be followed by a NUL (the scanf forms are judged up to the
-/// first NUL); kind None for every other line.
-HintMatch match_hint_line(std::string_view text);
+/// Recognises a clock hint, a disable hint or a topology setting in the
+/// `length` bytes of `text`, which a NUL follows (the scanf forms are judged up
+/// to the first NUL, the loader reads them all); kind None for every other line.
+HintMatch match_hint_line(const char* text, std::size_t length);
+
+/// The same for a string that ends at its first NUL.
+HintMatch match_hint_line(const char* text);
 
 /// The edit pass's line handler: rewrites the disable hints of known cores,
 /// the clock hints (WriteClockHint) and the topology line (Flat), drops repeats

@@ -7,9 +7,12 @@
 #include <cstring>
 #include <utility>
 
+#include "common/diagnostics.h"
 #include "common/file_handles.h"
+#include "hints/copy_back_marker.h"
 #include "hints/held_signals.h"
 #include "hints/hint_rules.h"
+#include "hints/interrupted_calls.h"
 #include "hints/line_filter.h"
 #include "hints/update_files.h"
 
@@ -25,6 +28,7 @@ int report_failure(int status, const char* hints_path) {
   const char* prefix = status == kBackupFailed ? "error creating backup file of \""
                        : status == kEditFailed ? "error changing \""
                                                : "error writing \"";
+  flush_standard_output();
   std::fprintf(stderr, "%s%s\"\n", prefix, hints_path);
   std::fflush(stderr);
   return status;
@@ -33,17 +37,35 @@ int report_failure(int status, const char* hints_path) {
 /// Creates a fresh temporary file (owner-only) and names it in `path`.
 FileDescriptor make_temporary_file(PathBuffer& path) {
   static_assert(sizeof kTemporaryTemplate <= std::tuple_size_v<PathBuffer>);
-  std::memcpy(path.data(), kTemporaryTemplate, sizeof kTemporaryTemplate);
-  return FileDescriptor(::mkstemp(path.data()));
+  // mkstemp changes the template as it tries names: each attempt starts afresh.
+  return FileDescriptor(retry_interrupted([&] {
+    std::memcpy(path.data(), kTemporaryTemplate, sizeof kTemporaryTemplate);
+    return ::mkstemp(path.data());
+  }));
 }
 
-/// An update that stopped in its copy back left the hints file torn but the
-/// backup whole: the backup goes back first, and is never overwritten by the
+/// What earlier updates left beside the hints file: names planted where the
+/// backup and the marker go are moved aside, leftovers of stopped updates
+/// removed, a stale marker removed, and a copy back that stopped part way
+/// repaired: the backup goes back first, and is never overwritten by the
 /// torn text.
-bool repair_interrupted_update(const char* hints_path, const UpdatePaths& paths,
-                               const HintsFile& hints) {
-  if (!copy_back_was_interrupted(paths, hints, true)) return true;
-  if (!restore_from_backup(hints_path, paths, hints)) return false;
+bool settle_earlier_updates(const char* hints_path, const UpdatePaths& paths,
+                            const HintsFile& hints) {
+  move_aside_if_planted(paths, paths.backup.data());
+  move_aside_if_planted(paths, paths.marker.data());
+  remove_leftovers(paths, hints);
+  CopyBackRecord record;
+  switch (inspect_marker(paths, hints, record)) {
+    case MarkerState::Absent:
+      return true;
+    case MarkerState::Stale:
+      remove_marker(paths);
+      return true;
+    case MarkerState::Interrupted:
+      break;
+  }
+  if (!restore_from_backup(hints_path, paths, hints, record)) return false;
+  flush_standard_output();
   std::fprintf(stderr, "restored \"%s\" from \"%s\" after an interrupted update\n", hints_path,
                paths.backup.data());
   std::fflush(stderr);
@@ -62,33 +84,44 @@ int edit_into_temporary(CoreTable& table, const HintsFile& hints, PathBuffer& te
   return filter_into(text.get(), std::move(fd), rewrite_hint_line, &table);
 }
 
-/// Copies the new text over the hints file; after a copy back that cut the
-/// file and then failed, the previous text goes back from the backup.
+/// Copies the new text over the hints file. A failure before the file is cut
+/// leaves it untouched; after a copy back that cut the file and then failed,
+/// the previous text goes back from the backup.
 int copy_back(const char* hints_path, const UpdatePaths& paths, const HintsFile& hints,
-              const FileDescriptor& temporary) {
-  const FilePtr text = read_from_start(temporary.get());
-  bool truncated = false;
-  if (text && rewrite_hints_file(text.get(), hints_path, paths, hints, truncated) == 0) return 0;
+              const struct stat& backup, const FileDescriptor& temporary) {
+  switch (rewrite_hints_file(temporary.get(), hints_path, paths, hints, backup, true)) {
+    case CopyBack::Written:
+      return 0;
+    case CopyBack::NotMarked:
+      return report_failure(kEditFailed, hints_path);
+    case CopyBack::NotOpened:
+    case CopyBack::NotCut:
+      return report_failure(kCopyBackFailed, hints_path);
+    case CopyBack::Torn:
+      break;
+  }
   // The temporary file keeps the new text; the hints file gets the old one back.
   report_failure(kCopyBackFailed, hints_path);
-  if (truncated) restore_from_backup(hints_path, paths, hints);
+  restore_from_backup(hints_path, paths, hints, make_record(hints.status, backup, {}));
   return kCopyBackFailed;
 }
 
 /// The edit and the copy back, behind a backup that is whole; a signal that
-/// came during the edit ends the run before the hints file is touched.
+/// came during the edit ends the run before the hints file is touched. Only
+/// a failed copy back keeps the temporary file, with the whole new text.
 int edit_and_copy_back(CoreTable& table, const char* hints_path, const UpdatePaths& paths,
-                       const HintsFile& hints, const HeldSignals& held) {
+                       const HintsFile& hints, const struct stat& backup, const HeldSignals& held) {
   PathBuffer temporary_path{};
   FileDescriptor temporary;
-  const int edited = edit_into_temporary(table, hints, temporary_path, temporary);
-  const bool stopped = held.pending();
-  if (stopped && temporary.valid()) std::remove(temporary_path.data());
-  if (edited != 0) return report_failure(kEditFailed, hints_path);
-  if (stopped) return kEditFailed;
-
-  const int status = copy_back(hints_path, paths, hints, temporary);
-  if (status == 0) std::remove(temporary_path.data());
+  int status = edit_into_temporary(table, hints, temporary_path, temporary);
+  if (status != 0) {
+    status = report_failure(kEditFailed, hints_path);
+  } else if (held.pending()) {
+    status = kEditFailed;
+  } else {
+    status = copy_back(hints_path, paths, hints, backup, temporary);
+  }
+  if (temporary.valid() && status != kCopyBackFailed) std::remove(temporary_path.data());
   return status;
 }
 
@@ -101,10 +134,11 @@ int update_in_place(CoreTable& table, const char* hints_path) {
   // From here until the files are whole again, a signal waits; a run that it
   // stops before the copy back leaves the hints file and no temporary file.
   const HeldSignals held;
-  if (!repair_interrupted_update(hints_path, paths, hints) || !write_backup(paths, hints))
+  struct stat backup {};
+  if (!settle_earlier_updates(hints_path, paths, hints) || !write_backup(paths, hints, backup))
     return report_failure(kBackupFailed, hints_path);
   if (held.pending()) return kEditFailed;
-  return edit_and_copy_back(table, hints_path, paths, hints, held);
+  return edit_and_copy_back(table, hints_path, paths, hints, backup, held);
 }
 
 /// The dry run reads under a shared lock, so it never shows an update half

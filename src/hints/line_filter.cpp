@@ -10,6 +10,7 @@
 #include <new>
 
 #include "common/file_handles.h"
+#include "hints/interrupted_calls.h"
 
 namespace {
 
@@ -30,13 +31,20 @@ struct BlockReader {
   /// Refills an empty block; false at the end of input. `error` is set after a read error.
   bool fill(int& error) {
     if (drained) return false;
-    errno = 0;
     begin = 0;
-    end = std::fread(block.data(), 1, block.size(), stream);
-    if (std::ferror(stream) != 0) {
-      // A lasting read error would otherwise look like "not at end yet" for ever.
-      error = errno != 0 ? errno : EIO;
-      return false;
+    end = 0;
+    for (;;) {
+      errno = 0;
+      end += std::fread(block.data() + end, 1, block.size() - end, stream);
+      if (std::ferror(stream) == 0) break;
+      if (errno != EINTR) {
+        // A lasting read error would otherwise look like "not at end yet" for ever.
+        error = errno != 0 ? errno : EIO;
+        return false;
+      }
+      // Interrupted: what was read is counted, and the read goes on.
+      std::clearerr(stream);
+      if (end == block.size()) break;
     }
     drained = end < block.size();
     return end > 0;
@@ -70,10 +78,20 @@ ReadResult read_piece(BlockReader& reader, LineBuffer& line, int& error) {
 struct LineSink {
   std::FILE* stream = nullptr;
   bool line_open = false;
+  /// The stream is unbuffered, so a short write says exactly what got out
+  /// and an interrupted one can go on (a buffered stream may drop the rest).
+  bool resumes_interrupted = false;
 
   bool write(const char* bytes, std::size_t length) {
     if (length == 0) return true;
-    if (std::fwrite(bytes, 1, length, stream) != length) return false;
+    std::size_t done = 0;
+    for (;;) {
+      errno = 0;
+      done += std::fwrite(bytes + done, 1, length - done, stream);
+      if (done == length) break;
+      if (!resumes_interrupted || errno != EINTR) return false;
+      std::clearerr(stream);
+    }
     line_open = bytes[length - 1] != '\n';
     return true;
   }
@@ -141,7 +159,9 @@ void use_no_buffer(std::FILE* input) { std::setvbuf(input, nullptr, _IONBF, 0); 
 int finish_output(FilePtr output) {
   int status = 0;
   // Pipes and character devices cannot be synced; their data is already out.
-  if (::fsync(fileno(output.get())) != 0 && errno != EINVAL && errno != ENOTSUP) status = errno;
+  const int fd = fileno(output.get());
+  if (retry_interrupted([fd] { return ::fsync(fd); }) != 0 && errno != EINVAL && errno != ENOTSUP)
+    status = errno;
   if (std::fclose(output.release()) != 0 && status == 0) status = errno != 0 ? errno : EIO;
   return status;
 }
@@ -160,7 +180,12 @@ void set_line(LineBuffer& line, const char* text) {
   line.length = length;
 }
 
-int filter_lines(std::FILE* input, std::FILE* output, LineFilterFn handler, CoreTable* table) {
+namespace {
+
+/// filter_lines; `unbuffered_output` says that a write interrupted by a
+/// signal may go on where it stopped.
+int run_filter(std::FILE* input, std::FILE* output, LineFilterFn handler, CoreTable* table,
+               bool unbuffered_output) {
   if (handler != nullptr && table == nullptr) return EINVAL;
   std::unique_ptr<char[]> storage;
   try {
@@ -171,7 +196,7 @@ int filter_lines(std::FILE* input, std::FILE* output, LineFilterFn handler, Core
   }
   LineBuffer line{std::span<char, kLineBufferSize>(storage.get(), kLineBufferSize)};
   clear_line(line);
-  LineSink sink{output};
+  LineSink sink{output, false, unbuffered_output};
 
   BlockReader reader{input, std::span<char>(storage.get() + kLineBufferSize, kReadBlockSize)};
 
@@ -182,6 +207,12 @@ int filter_lines(std::FILE* input, std::FILE* output, LineFilterFn handler, Core
   // A zero status promises complete output, so data still buffered must get out.
   if (status == 0 && output != nullptr && std::fflush(output) != 0) status = sink.failure();
   return status;
+}
+
+}  // namespace
+
+int filter_lines(std::FILE* input, std::FILE* output, LineFilterFn handler, CoreTable* table) {
+  return run_filter(input, output, handler, table, false);
 }
 
 int filter_file(const char* input_path, const char* output_path, LineFilterFn handler,
@@ -213,7 +244,10 @@ int filter_into(std::FILE* input, FileDescriptor output, LineFilterFn handler, C
   if (!stream) return errno != 0 ? errno : ENOMEM;
   output.release();
   use_no_buffer(input);
-  const int status = filter_lines(input, stream.get(), handler, table);
+  // The filter writes whole blocks or whole lines; unbuffered, each write
+  // goes straight to the file and an interrupted one can be resumed.
+  std::setvbuf(stream.get(), nullptr, _IONBF, 0);
+  const int status = run_filter(input, stream.get(), handler, table, true);
   return status != 0 ? status : finish_output(std::move(stream));
 }
 

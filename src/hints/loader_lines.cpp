@@ -44,7 +44,7 @@ bool take_value(Cursor& cursor, LoaderLine& line) {
     }
   }
   const char first = cursor.peek();
-  if (!(is_alnum(first) || first == '-')) return false;
+  if (!is_alnum(first) && first != '-') return false;
   line.value = cursor.take_while(is_name_char);
   line.value_at_end = cursor.at_end();
   return true;
@@ -148,9 +148,12 @@ unsigned digit_value(char c) {
 LoaderLine read_loader_line(std::string_view text) {
   Cursor cursor{text};
   cursor.skip_space();
-  if (cursor.at_end() || cursor.peek() == '#') return {};
-
   LoaderLine line;
+  if (cursor.at_end() || cursor.peek() == '#') {
+    line.ends_in_comment = !cursor.at_end();
+    return line;
+  }
+
   line.name = cursor.take_while(is_name_char);
   cursor.skip_space();
   if (line.name.empty() || cursor.peek() != '=') return malformed();

@@ -26,12 +26,12 @@ struct LoaderLine {
   std::string_view value;        // as written, without its quotes
   bool quoted = false;
   bool module_setting = false;   // a module's _load, _name, ... line: stored as written
-  bool ends_in_comment = false;  // the rest of the line after the value is a comment
+  bool ends_in_comment = false;  // a comment follows the value (or is the whole line)
   bool value_at_end = false;     // a bare value runs to the very end of the text given
 };
 
 /// Reads one line (its line feed, if any, is white space to the loader).
-LoaderLine read_loader_line(std::string_view line);
+LoaderLine read_loader_line(std::string_view text);
 
 /// The value the loader stores for a setting: backslash escapes resolved and
 /// $name or ${name} replaced from `environment` (empty when it has no such

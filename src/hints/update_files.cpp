@@ -9,57 +9,19 @@
 #include <cstring>
 #include <utility>
 
+#include "common/diagnostics.h"
+#include "hints/interrupted_calls.h"
 #include "hints/line_filter.h"
 
 namespace {
 
-/// ".KxBak" and ".KxCpy" must fit whole: a cut-short name could be the hints
-/// file itself, or some other file beside it.
-constexpr std::size_t kMaxHintsPath = 255 - 6;
-
-/// The new backup's name while it is written: in the backup's folder, so the
-/// rename stays on one file system, and made by mkstemp, so nothing planted
-/// there can be opened in its place.
-constexpr char kAsideName[] = "/.rididezuve-XXXXXX";
-using AsidePath = std::array<char, sizeof(PathBuffer) + sizeof kAsideName>;
-
-bool format_path(PathBuffer& path, const char* hints_path, const char* suffix) {
-  const int written = std::snprintf(path.data(), path.size(), "%s%s", hints_path, suffix);
-  return written > 0 && static_cast<std::size_t>(written) < path.size();
-}
-
-void directory_of(const char* hints_path, PathBuffer& directory) {
-  const char* slash = std::strrchr(hints_path, '/');
-  if (slash == nullptr) {
-    std::memcpy(directory.data(), ".", 2);
-    return;
-  }
-  // "/x" lives in "/", not in "".
-  const std::size_t length = slash == hints_path ? 1 : static_cast<std::size_t>(slash - hints_path);
-  std::memcpy(directory.data(), hints_path, length);
-  directory[length] = '\0';
-}
-
-/// A rename or a removal in a folder lasts only once the folder is on the disk.
-bool sync_directory(const char* directory) {
-  const FileDescriptor fd(::open(directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!fd.valid()) return false;
-  return ::fsync(fd.get()) == 0 || errno == EINVAL;
-}
-
-/// A file this run may take as its own: a regular file with no other name
-/// (a hard link planted by another user would have one), owned by root, by
-/// the user running the update or by the hints file's owner.
-bool is_trusted(const struct stat& status, const HintsFile& hints) {
-  return S_ISREG(status.st_mode) && status.st_nlink == 1 &&
-         (status.st_uid == 0 || status.st_uid == ::geteuid() ||
-          status.st_uid == hints.status.st_uid);
+int open_file(const char* path, int flags) {
+  return retry_interrupted([&] { return ::open(path, flags | O_CLOEXEC); });
 }
 
 /// Opens `path` for reading without following a link, and only when it is trusted.
-FileDescriptor open_trusted(const char* path, const HintsFile& hints) {
-  FileDescriptor fd(::open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-  struct stat status {};
+FileDescriptor open_trusted(const char* path, const HintsFile& hints, struct stat& status) {
+  FileDescriptor fd(open_file(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK));
   if (!fd.valid()) return fd;
   if (::fstat(fd.get(), &status) != 0 || !is_trusted(status, hints)) {
     errno = EPERM;
@@ -75,45 +37,56 @@ bool take_hints_ownership(int fd, const HintsFile& hints) {
   return ::fchmod(fd, hints.status.st_mode & 0777) == 0;
 }
 
-/// Says on the disk that the hints file is being rewritten, before it is cut.
-/// A marker that is already there and trusted is this update's own (a
-/// restore after a failed copy back) or an earlier one's (a repair).
-bool mark_copy_back(const UpdatePaths& paths, const HintsFile& hints) {
-  const FileDescriptor fd(
-      ::open(paths.marker.data(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-  if (!fd.valid()) {
-    struct stat status {};
-    return errno == EEXIST && ::lstat(paths.marker.data(), &status) == 0 &&
-           is_trusted(status, hints);
-  }
-  return ::fsync(fd.get()) == 0 && sync_directory(paths.directory.data());
-}
-
-void unmark_copy_back(const UpdatePaths& paths) {
-  if (::unlink(paths.marker.data()) == 0) sync_directory(paths.directory.data());
+/// Renames the finished backup into place; a folder planted at the name
+/// since the update began is moved aside, and the rename tried once more.
+bool rename_to_backup(const AsidePath& aside, const UpdatePaths& paths) {
+  if (::rename(aside.data(), paths.backup.data()) == 0) return true;
+  return errno == EISDIR && move_aside_if_planted(paths, paths.backup.data()) &&
+         ::rename(aside.data(), paths.backup.data()) == 0;
 }
 
 /// Waits for `mode` (LOCK_SH or LOCK_EX) on `fd`; false when it is refused.
 bool lock_file(int fd, int mode) {
-  int result;
-  do {
-    result = ::flock(fd, mode);
-  } while (result != 0 && errno == EINTR);
-  return result == 0;
+  return retry_interrupted([&] { return ::flock(fd, mode); }) == 0;
+}
+
+/// The end of a copy back whose text is on the disk: the marker goes.
+void unmark_written_file(const char* hints_path, const UpdatePaths& paths) {
+  if (remove_marker(paths)) return;
+  // It is stale now: no later run believes it, and the next update removes it.
+  flush_standard_output();
+  std::fprintf(stderr, "error removing \"%s\": the copy back into \"%s\" is complete\n",
+               paths.marker.data(), hints_path);
+  std::fflush(stderr);
+}
+
+/// Puts the marker for a copy back on the disk. A restore over a torn file
+/// keeps the marker that says it is torn: its record tells the torn text from
+/// the restored one as well, and a new one may need room the disk lacks.
+bool mark_copy_back(const UpdatePaths& paths, const HintsFile& hints, const CopyBackRecord& record,
+                    bool file_is_whole) {
+  CopyBackRecord current;
+  if (!file_is_whole && inspect_marker(paths, hints, current) == MarkerState::Interrupted)
+    return true;
+  return write_marker(paths, hints, record, file_is_whole);
+}
+
+/// A copy back that failed before it changed a byte (a full disk) left the
+/// old text whole: then only the marker has to go, which needs no room.
+bool already_holds(const HintsFile& hints, int text_fd, const char* hints_path,
+                   const UpdatePaths& paths) {
+  TextSummary now, text;
+  if (!summarize_text(hints.fd.get(), now) || !summarize_text(text_fd, text) || !(now == text))
+    return false;
+  unmark_written_file(hints_path, paths);
+  return true;
 }
 
 }  // namespace
 
-bool make_update_paths(const char* hints_path, UpdatePaths& paths) {
-  if (std::strlen(hints_path) > kMaxHintsPath) return false;
-  directory_of(hints_path, paths.directory);
-  return format_path(paths.backup, hints_path, ".KxBak") &&
-         format_path(paths.marker, hints_path, ".KxCpy");
-}
-
 bool open_hints_for_update(const char* hints_path, HintsFile& hints) {
   // Without O_NONBLOCK a FIFO would hold the run here for ever.
-  FileDescriptor fd(::open(hints_path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  FileDescriptor fd(open_file(hints_path, O_RDONLY | O_NONBLOCK | O_NOCTTY));
   if (!fd.valid()) {
     report_open_failure(hints_path);
     return false;
@@ -133,18 +106,20 @@ FilePtr read_from_start(int fd) {
   return stream;
 }
 
-bool write_backup(const UpdatePaths& paths, const HintsFile& hints) {
+bool write_backup(const UpdatePaths& paths, const HintsFile& hints, struct stat& backup) {
   AsidePath aside{};
-  std::snprintf(aside.data(), aside.size(), "%s%s", paths.directory.data(), kAsideName);
-  FileDescriptor fd(::mkstemp(aside.data()));
+  FileDescriptor fd = make_aside_file(paths, aside);
   if (!fd.valid()) {
     report_open_failure(paths.backup.data());
     return false;
   }
   const FilePtr text = read_from_start(hints.fd.get());
-  bool made = text && take_hints_ownership(fd.get(), hints) &&
-              filter_into(text.get(), std::move(fd), nullptr, nullptr) == 0;
-  if (made && ::rename(aside.data(), paths.backup.data()) != 0) {
+  // The copy back's record names the backup as it is once written.
+  const FileDescriptor written(::dup(fd.get()));
+  bool made = text && written.valid() && take_hints_ownership(fd.get(), hints) &&
+              filter_into(text.get(), std::move(fd), nullptr, nullptr) == 0 &&
+              ::fstat(written.get(), &backup) == 0;
+  if (made && !rename_to_backup(aside, paths)) {
     report_open_failure(paths.backup.data());
     made = false;
   }
@@ -155,49 +130,44 @@ bool write_backup(const UpdatePaths& paths, const HintsFile& hints) {
   return sync_directory(paths.directory.data());
 }
 
-bool copy_back_was_interrupted(const UpdatePaths& paths, const HintsFile& hints,
-                               bool remove_untrusted) {
-  struct stat status {};
-  if (::lstat(paths.marker.data(), &status) != 0) return false;
-  if (is_trusted(status, hints)) return true;
-  // Planted: it says nothing about the hints file, and would stand in the
-  // way of this update's own marker.
-  if (remove_untrusted) ::unlink(paths.marker.data());
-  return false;
-}
-
-int rewrite_hints_file(std::FILE* text, const char* hints_path, const UpdatePaths& paths,
-                       const HintsFile& hints, bool& truncated) {
-  truncated = false;
-  FileDescriptor fd(::open(hints_path, O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-  if (!fd.valid()) return report_open_failure(hints_path);
+CopyBack rewrite_hints_file(int text_fd, const char* hints_path, const UpdatePaths& paths,
+                            const HintsFile& hints, const struct stat& backup, bool file_is_whole) {
+  TextSummary summary;
+  if (!summarize_text(text_fd, summary)) return CopyBack::NotMarked;
+  FileDescriptor fd(open_file(hints_path, O_WRONLY | O_NONBLOCK | O_NOCTTY));
+  if (!fd.valid()) {
+    report_open_failure(hints_path);
+    return CopyBack::NotOpened;
+  }
   struct stat status {};
   // The text goes into the file that was locked and backed up, or nowhere.
-  if (::fstat(fd.get(), &status) != 0) return errno;
-  if (status.st_dev != hints.status.st_dev || status.st_ino != hints.status.st_ino) return ESTALE;
-  if (!mark_copy_back(paths, hints)) return errno != 0 ? errno : EIO;
+  if (::fstat(fd.get(), &status) != 0 || !same_file(status, hints.status)) return CopyBack::NotOpened;
+  if (!mark_copy_back(paths, hints, make_record(hints.status, backup, summary), file_is_whole))
+    return CopyBack::NotMarked;
   if (::ftruncate(fd.get(), 0) != 0) {
-    const int error = errno;
-    unmark_copy_back(paths);
-    return error;
+    if (file_is_whole) remove_marker(paths);
+    return CopyBack::NotCut;
   }
-  truncated = true;
-  const int result = filter_into(text, std::move(fd), nullptr, nullptr);
+  const FilePtr text = read_from_start(text_fd);
   // A failed copy leaves the marker: the file stays torn until it is restored.
-  if (result == 0) unmark_copy_back(paths);
-  return result;
+  if (!text || filter_into(text.get(), std::move(fd), nullptr, nullptr) != 0) return CopyBack::Torn;
+  unmark_written_file(hints_path, paths);
+  return CopyBack::Written;
 }
 
-bool restore_from_backup(const char* hints_path, const UpdatePaths& paths, const HintsFile& hints) {
-  const FileDescriptor backup = open_trusted(paths.backup.data(), hints);
-  FilePtr text;
-  if (!backup.valid()) {
-    report_open_failure(paths.backup.data());
-  } else {
-    text = read_from_start(backup.get());
-  }
-  bool truncated = false;
-  if (text && rewrite_hints_file(text.get(), hints_path, paths, hints, truncated) == 0) return true;
+bool restore_from_backup(const char* hints_path, const UpdatePaths& paths, const HintsFile& hints,
+                         const CopyBackRecord& expected) {
+  struct stat backup {};
+  const FileDescriptor fd = open_trusted(paths.backup.data(), hints, backup);
+  if (fd.valid() && (static_cast<std::uintmax_t>(backup.st_dev) != expected.backup_device ||
+                     static_cast<std::uintmax_t>(backup.st_ino) != expected.backup_inode))
+    errno = ESTALE;
+  else if (fd.valid() && (already_holds(hints, fd.get(), hints_path, paths) ||
+                          rewrite_hints_file(fd.get(), hints_path, paths, hints, backup, false) ==
+                              CopyBack::Written))
+    return true;
+  if (!fd.valid()) report_open_failure(paths.backup.data());
+  flush_standard_output();
   std::fprintf(stderr, "error restoring \"%s\": its previous text is in \"%s\"\n", hints_path,
                paths.backup.data());
   std::fflush(stderr);
@@ -205,17 +175,20 @@ bool restore_from_backup(const char* hints_path, const UpdatePaths& paths, const
 }
 
 FileDescriptor begin_reading(const char* hints_path) {
-  FileDescriptor fd(::open(hints_path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-  if (fd.valid() && !lock_file(fd.get(), LOCK_SH)) fd = FileDescriptor();
+  HintsFile hints;
+  hints.fd = FileDescriptor(open_file(hints_path, O_RDONLY | O_NONBLOCK | O_NOCTTY));
+  if (!hints.fd.valid() || !lock_file(hints.fd.get(), LOCK_SH)) return FileDescriptor();
 
   UpdatePaths paths{};
-  HintsFile hints;
-  if (make_update_paths(hints_path, paths) && ::stat(hints_path, &hints.status) == 0 &&
-      copy_back_was_interrupted(paths, hints, false)) {
+  CopyBackRecord record;
+  if (::fstat(hints.fd.get(), &hints.status) == 0 && S_ISREG(hints.status.st_mode) &&
+      make_update_paths(hints_path, paths) &&
+      inspect_marker(paths, hints, record) == MarkerState::Interrupted) {
     // One literal, so the manual page's check of the messages sees all of it.
+    flush_standard_output();
     std::fprintf(stderr, "incomplete \"%s\" after an interrupted update: the next update restores it from \"%s\"\n",
                  hints_path, paths.backup.data());
     std::fflush(stderr);
   }
-  return fd;
+  return std::move(hints.fd);
 }

@@ -14,14 +14,6 @@ namespace {
 
 const std::string kQueryError = "error query apic-ids\n";
 
-std::string id_list(int count) {
-  std::string list;
-  for (int i = 0; i < count; ++i) {
-    list += (i == 0 ? "" : ",") + std::to_string(i);
-  }
-  return list;
-}
-
 RunOptions with_driver(const DriverSim& sim) {
   RunOptions options;
   options.driver = sim;
@@ -58,7 +50,7 @@ TEST(DriverQuery, FaultsOfTheDriverAreOneFailure) {
       simulated_driver("", "", "missing"),
       simulated_driver("", "", "refuse"),
       simulated_driver("0,2,4,6", "", "overflow"),  // more ids claimed than there was room for
-      simulated_driver(id_list(257)),               // 257 ids for 256 slots
+      simulated_driver(consecutive_ids(257)),               // 257 ids for 256 slots
   };
   for (const DriverSim& sim : faults) {
     for (const char* command : {"--show", "--sysxml"}) {
@@ -96,7 +88,8 @@ TEST(DriverQuery, TheSharedCoresNowAreTheLeadingRunOfTheDriverOrder) {
 
 TEST(DriverQuery, AFullBufferOf256CoresIsAccepted) {
   const ScratchDir dir;
-  const ToolRun run = run_tool({"--show", "-f", dir.file("none")}, with_driver(simulated_driver(id_list(256), "1")));
+  const ToolRun run = run_tool({"--show", "-f", dir.file("none")},
+                               with_driver(simulated_driver(consecutive_ids(256), "1")));
   EXPECT_EQ(run.exit_status, 0);
   EXPECT_NE(run.out.find("  255 |    ff    | isolated |    isolated\r\n"), std::string::npos);
   EXPECT_NE(run.out.find("    0 |    00    |  shared  |     shared \r\n"), std::string::npos);

@@ -114,6 +114,8 @@ TEST(CoreReport, ALongHintLineCountsWhenTheLoaderReadsItWhole) {
   } cases[] = {
       {hint + pad + "\n", "SI"},
       {hint + pad + "# long comment\n", "SI"},
+      {hint + "  #" + std::string(5000, 'x') + "\n", "SI"},
+      {hint + pad + "#" + std::string(5000, 'x') + "\n", "SI"},
       {hint + pad, "SI"},
       {hint + pad + "x\n", "SS"},
       {hint + std::string(2047 - hint.size(), '1') + "\n", "SS"},

@@ -216,6 +216,14 @@ TEST_F(HintsCommands, MissingHintsFile) {
   EXPECT_EQ(set.out, opening);
   EXPECT_EQ(set.err, "error creating backup file of \"" + hints + "\"\n");
   EXPECT_EQ(hints_e2e::names_in(dir.path()), std::vector<std::string>{});
+
+  // Captured into one file, the lines read in the order they were written.
+  RunOptions merged;
+  merged.driver = four_cores();
+  merged.prefix = {"sh", "-c", "exec \"$@\" 2>&1", "sh"};
+  const ToolRun captured = run_tool({"-s", "2", "-f", hints}, merged);
+  EXPECT_EQ(captured.exit_status, 251);
+  EXPECT_EQ(captured.out, opening + set.err);
 }
 
 TEST_F(HintsCommands, BackupHoldsTheTextBeforeTheLatestUpdate) {

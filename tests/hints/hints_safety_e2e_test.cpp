@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <map>
@@ -53,24 +54,34 @@ class HintsSafety : public hints_e2e::AsRoot {
   }
 };
 
-TEST_F(HintsSafety, NamesPlantedAtTheBackupAreReplacedNeverFollowed) {
+TEST_F(HintsSafety, NamesPlantedAtTheBackupAndTheMarkerAreReplacedOrMovedNeverFollowed) {
   const std::string secret = dir.file("secret");
   write_file(secret, "root only\n");
   ASSERT_EQ(chmod(secret.c_str(), 0600), 0);
   const std::string as_nobody = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
+  const std::vector<std::string> backup{"hints.KxBak"}, marker{"hints.KxCpy"},
+      both{"hints.KxBak", "hints.KxCpy"};
   // FreeBSD lets any user hard-link another user's file; Linux does not, so
-  // the hard links are made as root.
+  // the hard links are made as root. A link count drops back to one when the
+  // original is replaced by rename, as password databases are.
   const struct {
     const char* name;
     const char* plant;  // shell words, run in the folder; $S is the secret
+    std::vector<std::string> moved;  // names that are not regular files: moved aside
   } cases[] = {
-      {"link to a root-only file", "nobody: ln -s \"$S\" hints.KxBak"},
-      {"dangling link", "nobody: ln -s ../made-by-root hints.KxBak"},
-      {"hard link to a root-only file", "root: ln \"$S\" hints.KxBak"},
-      {"FIFO", "nobody: mkfifo hints.KxBak"},
-      {"link to the hints file", "nobody: ln -s hints hints.KxBak"},
-      {"hard link to the hints file", "root: ln hints hints.KxBak"},
-      {"copy-back marker of another user", "nobody: touch hints.KxCpy"},
+      {"link to a root-only file", "nobody: ln -s \"$S\" hints.KxBak", backup},
+      {"dangling link", "nobody: ln -s ../made-by-root hints.KxBak", backup},
+      {"hard link to a root-only file", "root: ln \"$S\" hints.KxBak", {}},
+      {"FIFO", "nobody: mkfifo hints.KxBak", backup},
+      {"link to the hints file", "nobody: ln -s hints hints.KxBak", backup},
+      {"hard link to the hints file", "root: ln hints hints.KxBak", {}},
+      {"copy-back marker of another user", "nobody: touch hints.KxCpy", {}},
+      {"folder at the backup", "nobody: mkdir hints.KxBak", backup},
+      {"folder at the marker", "nobody: mkdir hints.KxCpy", marker},
+      {"folders at both, not empty", "nobody: mkdir hints.KxBak hints.KxCpy && touch hints.KxCpy/x",
+       both},
+      {"root-only files at both, their other names replaced",
+       "root: for n in KxBak KxCpy; do cp -p \"$S\" s && ln s hints.$n && rm s; done", {}},
   };
   int index = 0;
   for (const auto& c : cases) {
@@ -83,10 +94,27 @@ TEST_F(HintsSafety, NamesPlantedAtTheBackupAreReplacedNeverFollowed) {
     ASSERT_TRUE(shell("cd '" + folder + "' && S='" + secret + "' " + (by_nobody ? as_nobody : "") +
                       "sh -c '" + plant.substr(plant.find(' ') + 1) + "'"));
 
+    // A planted marker is never taken for an interrupted update.
+    RunOptions options;
+    options.driver = four_cores();
+    EXPECT_EQ(run_tool({"--show", "-f", hints}, options).err, "");
     const ToolRun tool = update(hints);
     EXPECT_EQ(tool.exit_status, 0);
     EXPECT_EQ(tool.out, "");
-    EXPECT_EQ(tool.err, "");
+    std::string expected_err;
+    std::vector<std::string> expected_names{"hints", "hints.KxBak"};
+    for (const std::string& name : c.moved) {
+      const std::string line = "moved \"" + folder + "/" + name + "\" aside to \"" + folder + "/";
+      const std::size_t at = tool.err.find(line);
+      ASSERT_NE(at, std::string::npos) << tool.err;
+      const std::string aside = tool.err.substr(at + line.size(), 18);
+      ASSERT_EQ(aside.rfind("hints.KxTmp.", 0), 0u) << aside;
+      expected_err += line + aside + "\": it was not a regular file\n";
+      EXPECT_FALSE(S_ISREG(status_of(folder + "/" + aside).st_mode));
+      expected_names.push_back(aside);
+    }
+    std::sort(expected_names.begin(), expected_names.end());
+    EXPECT_EQ(tool.err, expected_err);
     EXPECT_EQ(read_file(hints), kNew);
     EXPECT_EQ(status_of(hints).st_ino, inode);
     EXPECT_EQ(read_file(hints + ".KxBak"), kOld);
@@ -94,7 +122,7 @@ TEST_F(HintsSafety, NamesPlantedAtTheBackupAreReplacedNeverFollowed) {
     EXPECT_EQ(status_of(hints + ".KxBak").st_nlink, 1u);
     EXPECT_EQ(read_file(secret), "root only\n");
     EXPECT_FALSE(file_exists(dir.file("made-by-root")));
-    EXPECT_EQ(names_in(folder), (std::vector<std::string>{"hints", "hints.KxBak"}));
+    EXPECT_EQ(names_in(folder), expected_names);
   }
 }
 
@@ -208,7 +236,11 @@ TEST_F(HintsSafety, SignalSweepLeavesTheOldOrTheNewTextAndNoTemporaryFile) {
 TEST_F(HintsSafety, KillInTheCopyBackIsRepairedByTheNextUpdate) {
   if (std::getenv("RIDIDEZUVE_TEST_WRAPPER") != nullptr) GTEST_SKIP() << "strace under a wrapper";
   if (!shell("strace -V >/dev/null 2>&1")) GTEST_SKIP() << "needs strace";
+  // The killed run cannot remove its temporary file: it gets a /tmp of its own.
+  if (!hints_e2e::can_make_mount_namespace()) GTEST_SKIP() << "needs unshare -m";
   const std::string hints = dir.file("device.hints.qvd"), backup = hints + ".KxBak";
+  const std::string private_tmp = dir.file("tmp");
+  ASSERT_EQ(mkdir(private_tmp.c_str(), 01777), 0);
   const std::string old_text = large_hints_text(std::size_t{1} << 20);
   write_file(hints, old_text);
   RunOptions options;
@@ -217,10 +249,13 @@ TEST_F(HintsSafety, KillInTheCopyBackIsRepairedByTheNextUpdate) {
 
   // The second write into the hints file is the moment of the stop: only the
   // copy back writes there, and the first write has already cut the text.
-  options.prefix = {"strace", "-f", "-qq", "-o", "/dev/null", "-P", hints, "-e", "trace=write",
-                    "-e", "inject=write:signal=KILL:when=2"};
-  const ToolRun killed = run_tool({"-s", "2", "-f", hints}, options);
+  options.prefix = hints_e2e::with_private_tmp(
+      dir.path(), private_tmp,
+      {"strace", "-f", "-qq", "-o", "/dev/null", "-P", hints, "-P", "device.hints.qvd", "-e",
+       "trace=write", "-e", "inject=write:signal=KILL:when=2"});
+  const ToolRun killed = run_tool({"-s", "2", "-f", "device.hints.qvd"}, options);
   ASSERT_EQ(killed.signal, SIGKILL);
+  EXPECT_EQ(read_file(hints_e2e::only_temporary_file(private_tmp)), new_text);
   ASSERT_LT(read_file(hints).size(), new_text.size());
   ASSERT_EQ(read_file(backup), old_text);
 
@@ -242,7 +277,115 @@ TEST_F(HintsSafety, KillInTheCopyBackIsRepairedByTheNextUpdate) {
   EXPECT_EQ(read_file(hints), new_text);
   EXPECT_EQ(read_file(backup), old_text);
   EXPECT_EQ(names_in(dir.path()),
-            (std::vector<std::string>{"device.hints.qvd", "device.hints.qvd.KxBak"}));
+            (std::vector<std::string>{"device.hints.qvd", "device.hints.qvd.KxBak", "tmp"}));
+}
+
+/// Lines of a file, as strace writes one per call.
+int lines_of(const std::string& path) {
+  const std::string text = read_file(path);
+  return static_cast<int>(std::count(text.begin(), text.end(), '\n'));
+}
+
+// A fault at each call of one kind in turn (a stop that cannot be caught, an
+// error, an interruption), then the readers and one more update: the hints
+// file is whole or said to be incomplete, a whole one is never restored over,
+// no change is lost, and the next update leaves nothing but the hints file
+// and its backup beside it and no temporary file of its own.
+TEST_F(HintsSafety, FaultAtEachCallThenTheReadersAndTheNextUpdate) {
+  if (std::getenv("RIDIDEZUVE_TEST_WRAPPER") != nullptr) GTEST_SKIP() << "strace under a wrapper";
+  if (!shell("strace -V >/dev/null 2>&1")) GTEST_SKIP() << "needs strace";
+  if (!hints_e2e::can_make_mount_namespace()) GTEST_SKIP() << "needs unshare -m";
+  const std::string folder = dir.file("f"), hints = folder + "/hints";
+  const std::string faulted_tmp = folder + "-tmp1", next_tmp = folder + "-tmp2";
+  for (const std::string& path : {folder, faulted_tmp, next_tmp}) {
+    ASSERT_EQ(mkdir(path.c_str(), 0700), 0);
+  }
+  const std::vector<std::string> first{"-s", "2", "--write-clock-hint", "-f", "hints"};
+  const std::vector<std::string> second{"-s", "2", "-f", "hints"};
+  RunOptions options;
+  options.driver = four_cores();
+  // The leak checker cannot run under strace.
+  options.environment = {{"ASAN_OPTIONS", "detect_leaks=0"}};
+  write_file(hints, kOld);
+  const std::string first_text = run_tool({"-s", "2", "--write-clock-hint", "--stdout", "-f", hints}, options).out;
+  const std::string second_text = run_tool({"-s", "2", "--stdout", "-f", hints}, options).out;
+  const std::string incomplete =
+      "incomplete \"hints\" after an interrupted update: the next update restores it from "
+      "\"hints.KxBak\"\n";
+  const std::string not_removed =
+      "error removing \"hints.KxCpy\": the copy back into \"hints\" is complete\n";
+  const std::string restored = "restored \"hints\" from \"hints.KxBak\" after an interrupted update\n";
+
+  const struct {
+    const char* calls;
+    const char* fault;
+  } cases[] = {
+      {"write", "signal=KILL"},       {"fsync", "signal=KILL"},      {"rename", "signal=KILL"},
+      {"unlink", "signal=KILL"},      {"write", "error=EIO"},        {"fsync", "error=EIO"},
+      {"rename", "error=EIO"},        {"unlink", "error=EIO"},       {"openat,read,pread64,write,fsync", "error=EINTR"},
+  };
+  for (const auto& c : cases) {
+    const std::string calls = c.calls, fault = c.fault;
+    // Interruptions go to the calls on the hints file, its backup and marker
+    // only: the loader of the program itself would not retry.
+    std::vector<std::string> strace{"strace", "-f", "-qq", "-e", "trace=" + calls};
+    if (fault == "error=EINTR") {
+      for (const char* name : {"hints", "hints.KxBak", "hints.KxCpy"}) {
+        strace.insert(strace.end(), {"-P", name, "-P", folder + "/" + name});
+      }
+    }
+    options.prefix = hints_e2e::with_private_tmp(folder, faulted_tmp, strace);
+    options.prefix.insert(options.prefix.end(), {"-o", "../calls"});
+    write_file(hints, kOld);
+    const ToolRun clean = run_tool(first, options);
+    ASSERT_EQ(clean.exit_status, 0) << clean.err;
+    const int count = lines_of(dir.file("calls"));
+    std::map<std::string, int> outcomes;
+    for (int n = 1; n <= count; ++n) {
+      const std::string what = fault + " at " + calls + " " + std::to_string(n);
+      SCOPED_TRACE(what);
+      write_file(hints, kOld);
+      std::remove((hints + ".KxBak").c_str());
+      options.prefix = hints_e2e::with_private_tmp(folder, faulted_tmp, strace);
+      options.prefix.insert(options.prefix.end(), {"-o", "/dev/null", "-e",
+                                                   "inject=" + calls + ":" + fault + ":when=" + std::to_string(n)});
+      const ToolRun faulted = run_tool(first, options);
+      const std::string text = read_file(hints);
+      const bool whole = text == kOld || text == first_text;
+      if (faulted.signal == 0) {
+        EXPECT_EQ(text, faulted.exit_status == 0 ? first_text : kOld) << faulted.err;
+        // A good update names only a marker that would not go.
+        EXPECT_TRUE(faulted.exit_status != 0 ? !faulted.err.empty()
+                                             : faulted.err.empty() || faulted.err == not_removed)
+            << faulted.err;
+      }
+      if (fault == "error=EINTR") {
+        EXPECT_EQ(faulted.exit_status, 0);
+        EXPECT_EQ(faulted.err, "");
+      }
+
+      options.prefix = hints_e2e::with_private_tmp(folder, next_tmp);
+      const ToolRun show = run_tool({"--show", "-f", "hints"}, options);
+      EXPECT_EQ(show.err, whole ? "" : incomplete);
+      std::vector<std::string> dry_args = second;
+      dry_args.push_back("--stdout");
+      const ToolRun dry_run = run_tool(dry_args, options);
+      EXPECT_EQ(dry_run.err, whole ? "" : incomplete);
+      const ToolRun next = run_tool(second, options);
+      EXPECT_EQ(next.exit_status, 0);
+      EXPECT_EQ(next.err, whole ? "" : restored);
+      EXPECT_EQ(read_file(hints), whole ? dry_run.out : second_text);
+      EXPECT_EQ(read_file(hints + ".KxBak"), whole ? text : kOld);
+      EXPECT_EQ(names_in(folder), (std::vector<std::string>{"hints", "hints.KxBak"}));
+      EXPECT_EQ(names_in(next_tmp), std::vector<std::string>{});
+      ++outcomes[faulted.signal != 0 ? (whole ? "killed, whole" : "killed, torn")
+                 : "exit " + std::to_string(faulted.exit_status) +
+                       (faulted.err == not_removed ? " naming the marker" : "")];
+    }
+    std::printf("%s at each of %d %s calls:", c.fault, count, c.calls);
+    for (const auto& [outcome, runs] : outcomes) std::printf(" %s: %d;", outcome.c_str(), runs);
+    std::printf("\n");
+  }
 }
 
 }  // namespace

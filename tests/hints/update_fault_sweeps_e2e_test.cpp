@@ -66,11 +66,7 @@ struct Outcome {
 };
 
 // APIC ids 0 to 255, as the driver's capacity allows, the first shared now.
-DriverSim cores_0_to_255() {
-  std::string ids;
-  for (int id = 0; id < 256; ++id) ids += (id == 0 ? "" : ",") + std::to_string(id);
-  return simulated_driver(ids, "1");
-}
+DriverSim cores_0_to_255() { return simulated_driver(consecutive_ids(256), "1"); }
 
 // Comments and other settings, then the disable hints of every fourth core:
 // the update rewrites some lines and appends many (the file grows).

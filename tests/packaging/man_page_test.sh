@@ -17,9 +17,11 @@ fail() {
   failures=$((failures + 1))
 }
 
-# The body of one section of the page, without its .Sh line.
+# The body of one section of the page, without its .Sh line, with lines that
+# end in a backslash joined to the next as roff joins them.
 section() {
-  awk -v name="$1" '$0 == ".Sh " name { inside = 1; next } /^\.Sh / { inside = 0 } inside' "$page"
+  sed -e ':join' -e '/\\$/{N;s/\\\n//;b join' -e '}' "$page" |
+    awk -v name="$1" '$0 == ".Sh " name { inside = 1; next } /^\.Sh / { inside = 0 } inside'
 }
 
 # The page's text with mdoc's escapes for double quote and backslash undone,
@@ -36,9 +38,10 @@ long_table=$(sed -n '/kLongOptions\[\] = {/,/^};/p' "$options_source" | grep -oE
 [ -n "$short_string" ] || fail "no short option string found in $options_source"
 [ -n "$long_table" ] || fail "no long option table found in $options_source"
 
-options_section=$(section OPTIONS)
+# FreeBSD lists the options in DESCRIPTION.
+options_section=$(section DESCRIPTION)
 synopsis_section=$(section SYNOPSIS)
-# Every flag named on an item line of OPTIONS, one per line: "s", "-set", ...
+# Every flag named on an item line of DESCRIPTION, one per line: "s", "-set", ...
 documented=$(grep -E '^\.It Fl ' <<<"$options_section" | grep -oE 'Fl [^ ]+' | cut -d' ' -f2 | sort -u)
 
 # Short options: a letter followed by a colon takes an argument.
@@ -47,7 +50,7 @@ for ((i = 0; i < ${#short_string}; i++)); do
   letter=${short_string:i:1}
   [ "$letter" = ":" ] && continue
   known+=("$letter")
-  grep -qxF -- "$letter" <<<"$documented" || fail "short option -$letter has no item in OPTIONS"
+  grep -qxF -- "$letter" <<<"$documented" || fail "short option -$letter has no item in DESCRIPTION"
   if [ "${short_string:i+1:1}" = ":" ]; then
     grep -qE "^\.It Fl $letter Ar " <<<"$options_section" ||
       fail "-$letter takes an argument, but its item shows none"
@@ -59,7 +62,7 @@ done
 while read -r entry; do
   name=$(sed -E 's/^\{"([^"]+)".*/\1/' <<<"$entry")
   known+=("-$name")
-  grep -qxF -- "-$name" <<<"$documented" || fail "long option --$name has no item in OPTIONS"
+  grep -qxF -- "-$name" <<<"$documented" || fail "long option --$name has no item in DESCRIPTION"
   if grep -q required_argument <<<"$entry"; then
     grep -qE "Fl -$name Ar " <<<"$options_section" ||
       fail "--$name takes an argument, but the page shows none"
@@ -76,7 +79,7 @@ is_known() {
 }
 while read -r flag; do
   [ -n "$flag" ] || continue
-  is_known "$flag" || fail "OPTIONS documents -$flag, which the option table lacks"
+  is_known "$flag" || fail "DESCRIPTION documents -$flag, which the option table lacks"
 done <<<"$documented"
 while read -r flag; do
   [ -n "$flag" ] || continue
@@ -114,16 +117,17 @@ message_sources=(
   "$source_dir/src/cli/main.cpp"
   "$source_dir/src/hints/hints_update.cpp"
   "$source_dir/src/hints/update_files.cpp"
+  "$source_dir/src/hints/update_folder.cpp"
   "$source_dir/src/hints/line_filter.cpp"
 )
 literal='"([^"\\]|\\.)*"'
 for file in "${message_sources[@]}"; do
   # Messages are passed to report() and report_quoted(), or begin with
-  # "error ", "restored " or "incomplete ".
+  # "error ", "restored ", "incomplete " or "moved ".
   messages=$( {
     grep -oE "report\($literal\)" "$file" | sed -E 's/^report\(//; s/\)$//' || true
     grep -oE "report_quoted\([^,]*, *$literal\)" "$file" | sed -E 's/^report_quoted\([^,]*, *//; s/\)$//' || true
-    grep -oE "\"(error|restored|incomplete) ([^\"\\\\]|\\\\.)*\"" "$file" || true
+    grep -oE "\"(error|restored|incomplete|moved) ([^\"\\\\]|\\\\.)*\"" "$file" || true
   } | sort -u)
   [ -n "$messages" ] || fail "no messages found in $file"
   while read -r message; do

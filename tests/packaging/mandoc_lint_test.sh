@@ -7,6 +7,20 @@ set -uo pipefail
 page=$1
 skip=77
 
+# FreeBSD's own rules for manual pages (style.mdoc(5), mdoc(7)), which mandoc
+# does not check: options are listed in DESCRIPTION, .Li is deprecated, words
+# are quoted with .Dq, and source lines stay within 100 columns.
+style=$( {
+  grep -n '^\.Sh OPTIONS$' "$page" | sed 's/$/: options belong in DESCRIPTION/'
+  grep -nE '(^\.| )(Li|Qq)( |$)' "$page" | sed 's/$/: .Li and .Qq are not used (.Ql, .Dq)/'
+  awk 'length > 100 { print FNR ": longer than 100 columns" }' "$page"
+} )
+if [ -n "$style" ]; then
+  echo "FreeBSD's manual page style:"
+  echo "$style"
+  exit 1
+fi
+
 if ! command -v mandoc >/dev/null 2>&1; then
   echo "SKIP: mandoc is not installed (Debian: apt-get install mandoc; scripts/install-deps does it)"
   exit "$skip"

@@ -24,9 +24,22 @@ bool starts_with(const char* text, const char* prefix) {
   return std::strncmp(text, prefix, std::strlen(prefix)) == 0;
 }
 
-// Some tests cover /tmp with a file system of their own for the tool. When the
-// build tree itself lies under /tmp, the binary and the libraries preloaded
-// into it are copied once to a folder outside it, so the tool can still start.
+// True when every user may run or load `path`: it is readable by all and
+// every folder above it searchable by all.
+bool open_to_everyone(const std::filesystem::path& path) {
+  struct stat status {};
+  if (stat(path.c_str(), &status) != 0 || (status.st_mode & S_IROTH) == 0) return false;
+  for (std::filesystem::path folder = path.parent_path();; folder = folder.parent_path()) {
+    if (stat(folder.c_str(), &status) != 0 || (status.st_mode & S_IXOTH) == 0) return false;
+    if (folder == folder.root_path() || folder.empty()) return true;
+  }
+}
+
+// The binary and the libraries preloaded into it are copied once to a folder
+// of their own when the tool could not start from where they were built: some
+// tests cover /tmp with a file system of their own, and some run the tool as
+// another user, who cannot reach a build tree in a private folder (such as a
+// checkout under /root).
 class Staging {
  public:
   ~Staging() {
@@ -37,18 +50,19 @@ class Staging {
   }
 
   std::string reachable(const std::string& path) {
-    if (path.rfind("/tmp/", 0) != 0) return path;
+    if (path.rfind("/tmp/", 0) != 0 && open_to_everyone(path)) return path;
     const std::lock_guard<std::mutex> lock(mutex_);  // tests may run the tool from two threads
     if (folder_.empty()) {
       char name[] = "/var/tmp/rididezuve-stage-XXXXXX";
       if (mkdtemp(name) == nullptr) return path;
       folder_ = name;
-      chmod(folder_.c_str(), 0755);  // unprivileged runs start the tool too
+      chmod(folder_.c_str(), 0755);
     }
     const std::string copy = folder_ + "/" + std::filesystem::path(path).filename().string();
     std::error_code error;
     std::filesystem::copy_file(path, copy, std::filesystem::copy_options::skip_existing, error);
-    return error ? path : copy;
+    if (error || chmod(copy.c_str(), 0755) != 0) return path;
+    return copy;
   }
 
  private:

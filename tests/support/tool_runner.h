@@ -22,6 +22,16 @@ inline DriverSim simulated_driver(std::string ids, std::string shared = {}, std:
   return sim;
 }
 
+/// The APIC ids 0 to count - 1 as the stand-in reads them: "0,1,2,...".
+inline std::string consecutive_ids(int count) {
+  std::string list;
+  for (int id = 0; id < count; ++id) {
+    if (id != 0) list += ',';
+    list += std::to_string(id);
+  }
+  return list;
+}
+
 struct RunOptions {
   DriverSim driver;
   std::string stdout_path;            // non-empty: standard output goes to this file (e.g. /dev/full)

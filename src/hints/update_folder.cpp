@@ -1,0 +1,147 @@
+// SPDX-License-Identifier: BSD-2-Clause
+#include "hints/update_folder.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "common/diagnostics.h"
+#include "hints/interrupted_calls.h"
+
+namespace {
+
+constexpr char kAsideSuffix[] = ".KxTmp.";
+constexpr std::size_t kAsideSuffixLength = sizeof kAsideSuffix - 1;
+constexpr std::size_t kUniqueLength = 6;  // the XXXXXX that mkstemp replaces
+
+/// ".KxBak" and ".KxCpy" must fit whole: a cut-short name could be the hints
+/// file itself, or some other file beside it.
+constexpr std::size_t kMaxHintsPath = 255 - 6;
+/// A name in a folder has at most 255 characters: FILE.KxTmp.XXXXXX too.
+constexpr std::size_t kMaxHintsName = 255 - kAsideSuffixLength - kUniqueLength;
+
+bool format_path(PathBuffer& path, const char* hints_path, const char* suffix) {
+  const int written = std::snprintf(path.data(), path.size(), "%s%s", hints_path, suffix);
+  return written > 0 && static_cast<std::size_t>(written) < path.size();
+}
+
+void directory_of(const char* hints_path, PathBuffer& directory) {
+  const char* slash = std::strrchr(hints_path, '/');
+  if (slash == nullptr) {
+    std::memcpy(directory.data(), ".", 2);
+    return;
+  }
+  // "/x" lives in "/", not in "".
+  const std::size_t length = slash == hints_path ? 1 : static_cast<std::size_t>(slash - hints_path);
+  std::memcpy(directory.data(), hints_path, length);
+  directory[length] = '\0';
+}
+
+bool is_leftover_name(const char* entry, const UpdatePaths& paths) {
+  const std::size_t name_length = std::strlen(paths.name.data());
+  return std::strlen(entry) == name_length + kAsideSuffixLength + kUniqueLength &&
+         std::strncmp(entry, paths.name.data(), name_length) == 0 &&
+         std::strncmp(entry + name_length, kAsideSuffix, kAsideSuffixLength) == 0;
+}
+
+/// A placeholder of the planted name's kind takes a fresh name, so that the
+/// rename can replace it: a folder may only replace an empty folder.
+bool make_placeholder(const UpdatePaths& paths, bool folder, AsidePath& aside) {
+  if (!folder) return make_aside_file(paths, aside).valid();
+  aside = paths.aside_template;
+  return ::mkdtemp(aside.data()) != nullptr;
+}
+
+struct DirCloser {
+  void operator()(DIR* dir) const { ::closedir(dir); }
+};
+
+}  // namespace
+
+bool make_update_paths(const char* hints_path, UpdatePaths& paths) {
+  if (std::strlen(hints_path) > kMaxHintsPath) return false;
+  directory_of(hints_path, paths.directory);
+  const char* slash = std::strrchr(hints_path, '/');
+  const char* name = slash == nullptr ? hints_path : slash + 1;
+  if (*name == '\0' || std::strlen(name) > kMaxHintsName) return false;
+  std::snprintf(paths.name.data(), paths.name.size(), "%s", name);
+  std::snprintf(paths.aside_template.data(), paths.aside_template.size(), "%s%sXXXXXX",
+                hints_path, kAsideSuffix);
+  return format_path(paths.backup, hints_path, ".KxBak") &&
+         format_path(paths.marker, hints_path, ".KxCpy");
+}
+
+bool is_trusted(const struct stat& status, const HintsFile& hints) {
+  return S_ISREG(status.st_mode) && status.st_nlink == 1 &&
+         (status.st_uid == 0 || status.st_uid == ::geteuid() ||
+          status.st_uid == hints.status.st_uid);
+}
+
+bool same_file(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+bool sync_directory(const char* directory) {
+  const FileDescriptor fd(
+      retry_interrupted([&] { return ::open(directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC); }));
+  if (!fd.valid()) return false;
+  return retry_interrupted([&] { return ::fsync(fd.get()); }) == 0 || errno == EINVAL;
+}
+
+FileDescriptor make_aside_file(const UpdatePaths& paths, AsidePath& path) {
+  // mkstemp changes the template as it tries names: each attempt starts afresh.
+  return FileDescriptor(retry_interrupted([&] {
+    path = paths.aside_template;
+    return ::mkstemp(path.data());
+  }));
+}
+
+bool move_aside_if_planted(const UpdatePaths& paths, const char* path) {
+  // The planter may swap the kind of thing between the look and the rename.
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    struct stat status {};
+    if (::lstat(path, &status) != 0) return errno == ENOENT;
+    if (S_ISREG(status.st_mode)) return true;
+    const bool folder = S_ISDIR(status.st_mode);
+    AsidePath aside{};
+    if (!make_placeholder(paths, folder, aside)) return false;
+    if (::rename(path, aside.data()) == 0) {
+      sync_directory(paths.directory.data());
+      flush_standard_output();
+      std::fprintf(stderr, "moved \"%s\" aside to \"%s\": it was not a regular file\n", path,
+                   aside.data());
+      std::fflush(stderr);
+      return true;
+    }
+    if (folder) {
+      ::rmdir(aside.data());
+    } else {
+      ::unlink(aside.data());
+    }
+  }
+  return false;
+}
+
+void remove_leftovers(const UpdatePaths& paths, const HintsFile& hints) {
+  const FileDescriptor folder(retry_interrupted(
+      [&] { return ::open(paths.directory.data(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); }));
+  if (!folder.valid()) return;
+  FileDescriptor listing_fd(::dup(folder.get()));
+  const std::unique_ptr<DIR, DirCloser> listing(::fdopendir(listing_fd.get()));
+  if (!listing) return;
+  listing_fd.release();
+  bool removed = false;
+  while (const dirent* entry = ::readdir(listing.get())) {
+    if (!is_leftover_name(entry->d_name, paths)) continue;
+    struct stat status {};
+    if (::fstatat(folder.get(), entry->d_name, &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+        is_trusted(status, hints) && ::unlinkat(folder.get(), entry->d_name, 0) == 0)
+      removed = true;
+  }
+  if (removed) retry_interrupted([&] { return ::fsync(folder.get()); });
+}
