@@ -65,7 +65,7 @@ project_version=$(sed -nE 's/^project\(rididezuve VERSION ([0-9.]+).*/\1/p' "$so
   fail "DISTVERSION '$(port_var DISTVERSION)' is not the project version '$project_version'"
 [ "$(port_var PORTNAME)" = rididezuve ] || fail "PORTNAME is not rididezuve"
 for option in $(port_var CMAKE_OFF) $(port_var CMAKE_ON); do
-  grep -qE "^option\($option " "$source_dir/CMakeLists.txt" ||
+  grep -qE "^option\($option( |$)" "$source_dir/CMakeLists.txt" ||
     fail "the Makefile sets $option, which CMakeLists.txt does not define"
 done
 # The samples must not come with the install only by the option's default.
