@@ -9,6 +9,7 @@ set -euo pipefail
 build_dir=$1
 source_dir=$2
 port=$source_dir/packaging/freebsd
+# shellcheck source=tests/packaging/install_lib.sh
 . "$(dirname "$0")/install_lib.sh"
 failures=0
 fail() {
