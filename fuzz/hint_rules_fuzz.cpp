@@ -1,9 +1,10 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // The edit pass (filter_lines with rewrite_hint_line) over any hints text,
 // core table and modifiers. Each piece is checked against a model of the
-// rules built on sscanf, the whole output against the pieces, and the result
-// against the promises the boot loader depends on: one disable hint per core,
-// one clock hint per core with WriteClockHint, the flat topology with Flat.
+// rules built on sscanf and on the boot loader's line grammar, the whole
+// output against the pieces, and the result against the promises the boot
+// loader depends on: one disable hint per core, one clock hint per core with
+// WriteClockHint, one topology line, the flat one, with Flat.
 
 #include <climits>
 #include <cstdint>
@@ -17,6 +18,7 @@
 #include "fuzz_input.h"
 #include "hints/hint_rules.h"
 #include "hints/line_filter.h"
+#include "loader_model.h"
 
 namespace {
 
@@ -27,9 +29,28 @@ struct Classified {
   long long id = 0;
 };
 
-/// The three line forms read with sscanf itself, as a second opinion on the
-/// product's own matcher. sscanf stops at a NUL, as the handlers do.
-Classified classify(const char* text) {
+/// A line from which the loader sets one of the three variables.
+Classified classify_loader_line(const std::string& text) {
+  Classified c;
+  const std::optional<ModelSetting> setting = model_loader_setting(text);
+  if (!setting) return c;
+  if (setting->name == "kern.smp.topology") {
+    c.kind = Kind::Topology;
+    return c;
+  }
+  const std::optional<ModelHintName> hint = model_hint_name(setting->name);
+  if (!hint) return c;
+  if (hint->driver == "apic" && hint->resource == "clock") c.kind = Kind::Clock;
+  if (hint->driver == "lapic" && hint->resource == "disabled") c.kind = Kind::Disable;
+  c.id = hint->unit;
+  return c;
+}
+
+/// The three line forms read with sscanf itself (which stops at a NUL, as the
+/// handlers do), or else as the loader reads them: a second opinion on the
+/// product's own matcher.
+Classified classify(const std::string& line) {
+  const char* text = line.c_str();
   Classified c;
   int end = -1;
   if (std::sscanf(text, "hint.apic.%lld.clock%*[ =]%*s%n", &c.id, &end) >= 1 && end >= 0) {
@@ -43,8 +64,11 @@ Classified classify(const char* text) {
   }
   end = -1;
   std::sscanf(text, "kern.smp.topology%*[ =]%*s%n", &end);
-  if (end >= 0) c.kind = Kind::Topology;
-  return c;
+  if (end >= 0) {
+    c.kind = Kind::Topology;
+    return c;
+  }
+  return classify_loader_line(line);
 }
 
 bool in_int32(long long id) { return id >= INT32_MIN && id <= INT32_MAX; }
@@ -73,15 +97,20 @@ std::string disable_line(std::int32_t id, const CoreEntry& core) {
 
 constexpr std::string_view kTopologyLine = "kern.smp.topology=\"2\"\n";
 
-/// What the reading pass must make of one piece, given the table before it.
-std::string expected_rewrite(const std::string& piece, CoreTable& table) {
-  const Classified c = classify(piece.c_str());
+/// What the reading pass must make of one piece, given the table before it
+/// and whether a topology line has been rewritten already.
+std::string expected_rewrite(const std::string& piece, CoreTable& table, bool& topology_written) {
+  const Classified c = classify(piece);
   const bool strip = (table.flags & Strip) != 0;
   switch (c.kind) {
     case Kind::None:
       return piece;
     case Kind::Topology:
-      return (table.flags & Flat) != 0 ? std::string(kTopologyLine) : piece;
+      // With Flat the first one becomes the flat setting, later ones go as repeats.
+      if (topology_written) return "";
+      if ((table.flags & Flat) == 0) return piece;
+      topology_written = true;
+      return std::string(kTopologyLine);
     case Kind::Clock: {
       const CoreEntry* core = first_core(table, c.id);
       if (core == nullptr) return strip ? "" : piece;
@@ -126,6 +155,7 @@ struct PassLog {
   bool split = false;         // an input line arrived in more than one piece
   bool at_line_start = true;  // the next piece begins a line
   bool drop_rest = false;     // the current line's first piece was rewritten or dropped
+  bool topology_written = false;
   std::size_t appended = 0;
 };
 
@@ -168,10 +198,10 @@ int checked_rewrite(LineBuffer& line, CoreTable& table, bool final_pass) {
   // The rest of a long line follows its first piece's fate and is never a hint.
   const bool begins_line = log.at_line_start;
   log.at_line_start = piece.back() == '\n';
-  const Classified kind = begins_line ? classify(piece.c_str()) : Classified{};
+  const Classified kind = begins_line ? classify(piece) : Classified{};
   std::string expected;
   if (begins_line) {
-    expected = expected_rewrite(piece, table);
+    expected = expected_rewrite(piece, table, log.topology_written);
     log.drop_rest = expected != piece;
   } else if (!log.drop_rest) {
     expected = piece;
@@ -225,7 +255,7 @@ void check_whole_lines(const std::string& text, const std::string& output,
   int topology_lines = 0;
   bool first_topology_checked = false;
   for (const std::string& line : split_lines(output)) {
-    const Classified c = classify(line.c_str());
+    const Classified c = classify(line);
     if (c.kind == Kind::Topology) {
       ++topology_lines;
       if ((flags & Flat) != 0 && !first_topology_checked) {
@@ -247,11 +277,11 @@ void check_whole_lines(const std::string& text, const std::string& output,
     else FUZZ_CHECK(clock_hints[id] <= 1);
   }
   if ((flags & Flat) != 0) {
-    FUZZ_CHECK(first_topology_checked);
+    FUZZ_CHECK(topology_lines == 1);
   } else {
     int input_topology_lines = 0;
     for (const std::string& line : split_lines(text)) {
-      if (classify(line.c_str()).kind == Kind::Topology) ++input_topology_lines;
+      if (classify(line).kind == Kind::Topology) ++input_topology_lines;
     }
     FUZZ_CHECK(topology_lines == input_topology_lines);
   }

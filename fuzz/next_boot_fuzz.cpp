@@ -1,11 +1,17 @@
 // SPDX-License-Identifier: BSD-2-Clause
-// The report's read-only pass (filter_lines with read_next_boot_mode) over any
-// hints text and core table, compared with a reader built on sscanf: the last
-// disable hint of a core decides its next-boot mode, and nothing else changes.
+// The report's reading pass (read_next_boot_modes) over any hints text and
+// core table, compared with a model of the boot loader and the kernel: the
+// loader keeps the last value of each name, the kernel takes of a core's
+// spellings the first non-blank one by strcmp and withholds the core when
+// strtoul reads the whole value as a number whose low 32 bits are not zero.
+// Nothing else of the table changes.
 
-#include <climits>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -14,6 +20,7 @@
 #include "fuzz_input.h"
 #include "hints/core_report.h"
 #include "hints/line_filter.h"
+#include "loader_model.h"
 
 namespace {
 
@@ -26,37 +33,60 @@ Bits bits_of(const CoreEntry& core) {
           core.disable_hint_done != 0};
 }
 
-/// The next-boot mode each core should end with, read piece by piece the way
-/// the filter cuts the text (up to a line feed or 2047 bytes); only a piece
-/// that begins a line can be a hint.
-std::vector<bool> expected_modes(const std::string& text, const CoreTable& table) {
-  std::vector<bool> modes;
-  for (std::uint32_t i = 0; i < table.cpu_count; ++i) modes.push_back(table.entries[i].shared_next != 0);
-  std::size_t start = 0;
-  bool at_line_start = true;
-  while (start < text.size()) {
-    std::size_t length = 0;
-    while (start + length < text.size() && length < kMaxLineLength) {
-      if (text[start + length++] == '\n') break;
-    }
-    const std::string piece = text.substr(start, length);
-    start += length;
-    const bool begins_line = at_line_start;
-    at_line_start = piece.back() == '\n';
-    if (!begins_line) continue;
+struct ByStrcmp {
+  bool operator()(const std::string& a, const std::string& b) const {
+    return std::strcmp(a.c_str(), b.c_str()) < 0;
+  }
+};
+using Environment = std::map<std::string, std::string, ByStrcmp>;
 
-    long long id = 0;
-    char value[kLineBufferSize];
-    if (std::sscanf(piece.c_str(), "hint.lapic.%lld.disabled%*[ =]%2047s", &id, value) != 2) continue;
-    if (id < INT32_MIN || id > INT32_MAX) continue;
-    const auto wanted = static_cast<std::uint32_t>(static_cast<std::int32_t>(id));
-    for (std::uint32_t i = 0; i < table.cpu_count; ++i) {
-      if (table.entries[i].apic_id == wanted) {
-        const std::string_view v(value);
-        modes[i] = !(v == "1" || v == "\"1\"");
-        break;
-      }
-    }
+/// What the loader sets from the text, read line by line. The report sees a
+/// line longer than its 2047-byte buffer through the first piece: it reads the
+/// setting only when the value ends there, and a bare word that fills the
+/// piece may go on, so it is taken as cut.
+Environment loader_environment(const std::string& text) {
+  Environment environment;
+  for (std::size_t start = 0; start < text.size();) {
+    std::size_t end = text.find('\n', start);
+    const bool fed = end != std::string::npos;
+    if (!fed) end = text.size();
+    const std::string_view line(text.data() + start, end - start);
+    start = end + 1;
+    const std::optional<ModelSetting> setting = model_loader_setting(line);
+    if (!setting) continue;
+    if (line.size() + (fed ? 1 : 0) > kMaxLineLength &&
+        (setting->value_end > kMaxLineLength ||
+         (setting->bare && setting->value_end == kMaxLineLength)))
+      continue;
+    environment[setting->name] = setting->value;
+  }
+  return environment;
+}
+
+/// Whether the kernel withholds the processor with `apic_id`; none when no
+/// hint with a non-blank value names it.
+std::optional<bool> kernel_disables(const Environment& environment, std::uint32_t apic_id) {
+  for (const auto& [name, value] : environment) {
+    const std::optional<ModelHintName> hint = model_hint_name(name);
+    if (!hint || hint->driver != "lapic" || hint->resource != "disabled") continue;
+    if (hint->unit < INT32_MIN || hint->unit > INT32_MAX ||
+        static_cast<std::uint32_t>(static_cast<std::int32_t>(hint->unit)) != apic_id)
+      continue;
+    if (value.find_first_not_of(kModelSpace) == std::string::npos) continue;
+    char* end = nullptr;
+    const unsigned long number = std::strtoul(value.c_str(), &end, 0);
+    return end == value.c_str() + value.size() && (number & 0xffffffffu) != 0;
+  }
+  return std::nullopt;
+}
+
+/// The next-boot mode each core should end with; the boot processor is never withheld.
+std::vector<bool> expected_modes(const std::string& text, const CoreTable& table) {
+  const Environment environment = loader_environment(text);
+  std::vector<bool> modes;
+  for (std::uint32_t i = 0; i < table.cpu_count; ++i) {
+    const std::optional<bool> disabled = kernel_disables(environment, table.entries[i].apic_id);
+    modes.push_back(i == 0 || (disabled ? !*disabled : table.entries[i].shared_next != 0));
   }
   return modes;
 }
@@ -80,15 +110,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::vector<bool> expected = expected_modes(text, *table);
   const std::uint32_t flags = table->flags;
 
-  if (!text.empty()) {
-    // A read-only stream never writes into the text.
-    std::FILE* input = fmemopen(const_cast<char*>(text.data()), text.size(), "r");
-    FUZZ_CHECK(input != nullptr);
-    FUZZ_CHECK(filter_lines(input, nullptr, read_next_boot_mode, table.get()) == 0);
-    std::fclose(input);
-  }
+  // A read-only stream never writes into the text; an empty one stands for no input.
+  std::FILE* input =
+      text.empty() ? nullptr : fmemopen(const_cast<char*>(text.data()), text.size(), "r");
+  FUZZ_CHECK(text.empty() || input != nullptr);
+  FUZZ_CHECK(read_next_boot_modes(input, *table) == 0);
+  if (input != nullptr) std::fclose(input);
+  FUZZ_CHECK(table->environment == nullptr);
 
-  FUZZ_CHECK(table->flags == flags);
+  FUZZ_CHECK(table->flags == flags && !table->topology_written);
   for (std::uint32_t i = 0; i < table->cpu_count; ++i) {
     const Bits after = bits_of(table->entries[i]);
     FUZZ_CHECK(table->entries[i].apic_id == ids[i]);

@@ -45,27 +45,22 @@ started=$SECONDS
 
 # --- the package, as pkg installs it --------------------------------------------
 # A DESTDIR install of the build under the port's prefix, then what pkg does for
-# each "@sample FILE [TARGET]" of the plist: copy FILE to TARGET (FILE without
-# .sample) unless TARGET is there. While the package has no sample hints file,
-# the repository's sample stands in for it.
+# each "@sample FILE TARGET" of the port's PLIST_FILES: copy FILE to TARGET
+# unless TARGET is there.
 stage_package() {
   local dest=$1 sample target
   DESTDIR=$dest cmake --install "$build" --prefix /usr/local >"$work/install.log" 2>&1 || {
     cat "$work/install.log"
     return 1
   }
-  while read -r _ sample target; do
-    [ -n "$target" ] || target=${sample%.sample}
-    [ -e "$dest$(plist_path "$target")" ] || cp -p "$dest$(plist_path "$sample")" "$dest$(plist_path "$target")"
-  done < <(grep -E '^@sample[[:space:]]' "$root/packaging/freebsd/pkg-plist")
-  [ -e "$dest/boot/device.hints.qvd" ] ||
-    install -m 0644 "$root/samples/device.hints.qvd" "$dest/boot/device.hints.qvd"
-}
-plist_path() {
-  case $1 in
-  /*) echo "$1" ;;
-  *) echo "/usr/local/$1" ;;
-  esac
+  local examples="\${EXAMPLESDIR_REL}"  # as the Makefile spells it
+  while read -r sample target; do
+    sample=/usr/local/${sample//"$examples"/share/examples/rididezuve}
+    [ -e "$dest$sample" ] || { echo "the install holds no $sample"; return 1; }
+    mkdir -p "$dest$(dirname "$target")"
+    [ -e "$dest$target" ] || cp -p "$dest$sample" "$dest$target"
+  done < <(sed -nE 's/.*"@sample ([^ "]+) ([^ "]+)".*/\1 \2/p' "$root/packaging/freebsd/Makefile")
+  [ -e "$dest/boot/device.hints.qvd" ] && [ -e "$dest/boot/loader.conf.d/rididezuve.conf" ]
 }
 stage_package "$work/stage" || { echo "FAIL: staging the package"; exit 1; }
 staged=$(cd "$work/stage" && find . -type f -path '*/sbin/rididezuve' | head -n 1)

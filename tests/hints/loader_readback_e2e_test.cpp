@@ -254,8 +254,9 @@ TEST(LoaderReadBack, RandomHandEditedFilesBootAsReportedAndAsSplit) {
 }
 
 // A fake /boot as an installed package leaves it: the loader's defaults, the
-// file the install puts in /boot/loader.conf.d, a hints file the tool wrote
-// and the administrator's own /boot/loader.conf.
+// two samples the package copies into /boot (the loader.conf.d file and the
+// hints file, which the tool has then updated) and the administrator's own
+// /boot/loader.conf.
 struct BootCase {
   const char* name;
   bool installed;           // the package's file is in /boot/loader.conf.d
@@ -265,20 +266,21 @@ struct BootCase {
   bool hints_read;          // the tool's hints reach the kernel
 };
 
-/// What the install puts in /boot/loader.conf.d, staged on request in a build
-/// for this system, as the FreeBSD build installs it by default; "" on failure.
+/// The sample for /boot/loader.conf.d that the package copies into place,
+/// staged on request in a build for this system; "" on failure.
 std::string installed_loader_conf() {
   const ScratchDir stage;
   const std::string install = "DESTDIR='" + stage.path() + "' '" CMAKE_COMMAND_PATH "' --install '" +
-                              RIDIDEZUVE_BUILD_DIR "' --component loader_conf >/dev/null 2>&1";
+                              RIDIDEZUVE_BUILD_DIR "' --prefix /usr/local --component loader_conf "
+                              ">/dev/null 2>&1";
   EXPECT_EQ(std::system(install.c_str()), 0) << install;
-  return read_file(stage.path() + "/boot/loader.conf.d/rididezuve.conf");
+  return read_file(stage.path() + "/usr/local/" RIDIDEZUVE_EXAMPLESDIR "/rididezuve.conf");
 }
 
 const std::vector<BootCase> kBootCases{
     {"installed", true, true, "", 1, true},
     {"not installed", false, true, "", 0, false},
-    {"installed, no hints file yet", true, false, "", 1, false},
+    {"installed, hints file removed since", true, false, "", 1, false},
     {"installed, and loader.conf names the hints file too", true, true,
      "loader_conf_files=\"/boot/device.hints.qvd\"\n", 1, true},
 };
@@ -286,10 +288,16 @@ const std::vector<BootCase> kBootCases{
 TEST(LoaderReadBack, TheInstalledPackageMakesTheNextBootReadTheHintsFile) {
   if (const std::string missing = freebsd_loader::missing(); !missing.empty()) GTEST_SKIP() << missing;
 
+  // The samples, staged on request in a build for this system, as the FreeBSD
+  // build installs them by default; the package copies each into /boot.
   const ScratchDir stage;
-  const std::string installed = stage.file("rididezuve.conf");
-  write_file(installed, installed_loader_conf());
-  ASSERT_NE(read_file(installed), "");
+  const std::string install = "DESTDIR='" + stage.path() + "' '" CMAKE_COMMAND_PATH "' --install '" +
+                              RIDIDEZUVE_BUILD_DIR "' --prefix /usr/local --component loader_conf "
+                              ">/dev/null 2>&1";
+  ASSERT_EQ(std::system(install.c_str()), 0) << install;
+  const std::string samples = stage.path() + "/usr/local/" RIDIDEZUVE_EXAMPLESDIR;
+  ASSERT_TRUE(file_exists(samples + "/rididezuve.conf"));
+  ASSERT_TRUE(file_exists(samples + "/device.hints.qvd"));
 
   namespace fs = std::filesystem;
   for (const BootCase& test : kBootCases) {
@@ -299,16 +307,18 @@ TEST(LoaderReadBack, TheInstalledPackageMakesTheNextBootReadTheHintsFile) {
     fs::create_directories(boot + "/defaults");
     fs::create_directories(boot + "/loader.conf.d");
     fs::copy_file(freebsd_loader::folder() + "/defaults-loader.conf", boot + "/defaults/loader.conf");
-    if (test.installed) fs::copy_file(installed, boot + "/loader.conf.d/rididezuve.conf");
+    if (test.installed) fs::copy_file(samples + "/rididezuve.conf", boot + "/loader.conf.d/rididezuve.conf");
     if (!test.loader_conf.empty()) write_file(boot + "/loader.conf", test.loader_conf);
     if (test.hints_file) {
-      write_file(boot + "/device.hints.qvd", worked_example::kInput);
+      // A fresh host's first update works on the sample as installed.
+      fs::copy_file(samples + "/device.hints.qvd", boot + "/device.hints.qvd");
       RunOptions options;
       options.driver = hints_e2e::four_cores();
       const ToolRun tool = run_tool(
           {"-s", "2", "--strip", "--flat", "--write-clock-hint", "-f", boot + "/device.hints.qvd"},
           options);
       ASSERT_EQ(tool.exit_status, 0) << tool.err;
+      EXPECT_EQ(read_file(boot + "/device.hints.qvd.KxBak"), read_file(samples + "/device.hints.qvd"));
     }
 
     const freebsd_loader::Reading reading = freebsd_loader::read({"--root", root.path(), "--boot", "--kernel"});

@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # SPDX-License-Identifier: BSD-2-Clause
 # Sourced by the install tests: installs the build into a scratch DESTDIR with
 # a scratch prefix and lists what landed, relative to the prefix.
@@ -44,10 +45,22 @@ list_installed() {
   done | LC_ALL=C sort
 }
 
-# plist_files PLIST: the files a pkg-plist names, one per line and sorted,
-# relative to the prefix as cmake --install writes them: manual pages without
-# the .gz that the ports framework adds when it compresses them. Keywords
-# (@...) and blank lines are left out.
+# plist_entries MAKEFILE: the PLIST_FILES of a port's Makefile, one entry per
+# line (a quoted "@keyword ..." entry whole), with ${EXAMPLESDIR_REL} as the
+# ports framework sets it.
+plist_entries() {
+  local makefile=$1 portname
+  portname=$(sed -nE 's/^PORTNAME=[[:space:]]*//p' "$makefile")
+  sed -e ':join' -e '/\\$/{N;s/\\\n//;b join' -e '}' "$makefile" |
+    sed -nE 's/^PLIST_FILES=[[:space:]]*//p' | xargs printf '%s\n' |
+    sed "s#\${EXAMPLESDIR_REL}#share/examples/$portname#g"
+}
+
+# plist_files MAKEFILE: the files the port's package holds, sorted, relative to
+# the prefix as cmake --install writes them: manual pages without the .gz that
+# the ports framework adds when it compresses them, and each @sample by its
+# sample (the copy in /boot is made when the package is installed).
 plist_files() {
-  grep -vE '^\s*(@|$)' "$1" | sed -E 's#^(share/man/man[0-9n]/.*)\.gz$#\1#' | LC_ALL=C sort
+  plist_entries "$1" | sed -E -e 's#^@sample ([^ ]+) .*#\1#' \
+    -e 's#^(share/man/man[0-9n]/.*)\.gz$#\1#' | LC_ALL=C sort
 }

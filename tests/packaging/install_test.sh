@@ -8,6 +8,7 @@ set -euo pipefail
 
 build_dir=$1
 source_dir=$2
+# shellcheck source=tests/packaging/install_lib.sh
 . "$(dirname "$0")/install_lib.sh"
 
 scratch=$(mktemp -d)

@@ -139,7 +139,7 @@ for file in "${message_sources[@]}"; do
       [ "${#piece}" -ge 2 ] || continue
       grep -qF -- "$piece" <<<"$diagnostics" ||
         fail "message piece '$piece' (from $(basename "$file")) is missing in DIAGNOSTICS"
-    done < <(sed 's/%s/\n/g' <<<"$text")
+    done <<<"${text//%s/$'\n'}"
   done <<<"$messages"
 done
 

@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: BSD-2-Clause
-# The FreeBSD port skeleton against the build: its pkg-plist names exactly
+# The FreeBSD port skeleton against the build: its PLIST_FILES name exactly
 # what cmake --install installs, and its Makefile names the project's own
-# version and build options.
+# version, build options and distribution file.
 # Usage: port_test.sh BUILD_DIR SOURCE_DIR
 set -euo pipefail
 
 build_dir=$1
 source_dir=$2
 port=$source_dir/packaging/freebsd
+# shellcheck source=tests/packaging/install_lib.sh
 . "$(dirname "$0")/install_lib.sh"
 failures=0
 fail() {
@@ -28,23 +29,31 @@ fi
 
 # The ports framework gzips every manual page it stages under share/man, so
 # the package holds rididezuve.8.gz where cmake --install wrote rididezuve.8.
-# The plist must name the compressed file; for the comparison the suffix is
+# PLIST_FILES must name the compressed file; for the comparison the suffix is
 # taken off manual pages only (any other .gz entry must match as it stands).
-plist=$(plist_files "$port/pkg-plist")
+entries=$(plist_entries "$port/Makefile")
+plist=$(plist_files "$port/Makefile")
 installed=$(list_installed "$scratch")
 if [ "$plist" != "$installed" ]; then
-  fail "pkg-plist (manual pages without .gz) and cmake --install differ:"
+  fail "PLIST_FILES (manual pages without .gz, samples by their source) and cmake --install differ:"
   diff <(echo "$plist") <(echo "$installed") || true
 fi
-grep -E '^share/man/' "$port/pkg-plist" | grep -vqE '\.gz$' &&
-  fail "pkg-plist names a manual page without .gz; the ports framework compresses them"
-# Outside PREFIX only what the loader must find in /boot, named by its
-# absolute path; the hints file and its backup belong to the administrator and
-# stay when the package is removed.
-grep -E '^/' "$port/pkg-plist" | grep -vqE '^/boot/loader\.conf\.d/[^/]+\.conf$' &&
-  fail "pkg-plist names a file outside PREFIX other than one in /boot/loader.conf.d"
-grep -qE 'device\.hints\.qvd' "$port/pkg-plist" &&
-  fail "pkg-plist names the hints file or its backup, which pkg delete would remove"
+grep -E '^share/man/' <<<"$entries" | grep -vqE '\.gz$' &&
+  fail "PLIST_FILES names a manual page without .gz; the ports framework compresses them"
+# Nothing is packaged outside PREFIX: the two files the loader must find in
+# /boot are copies of samples (@sample), made only where no file is there yet
+# and removed only while unchanged, so an administrator's edit survives
+# reinstalls and removal. Their backup is never the package's.
+grep -E '^/' <<<"$entries" && fail "PLIST_FILES names a file outside PREFIX other than by @sample"
+targets=$(sed -nE 's#^@sample [^ ]+ ##p' <<<"$entries" | LC_ALL=C sort)
+[ "$targets" = "$(printf '%s\n' /boot/device.hints.qvd /boot/loader.conf.d/rididezuve.conf)" ] ||
+  fail "the @sample copies are not the hints file and the loader.conf.d file: $targets"
+grep -qE 'KxBak' <<<"$entries" && fail "PLIST_FILES names the backup, which pkg delete would remove"
+# The hints file a fresh host starts from: comments only, so the first update
+# has a file to work on and the next boot reads no hint the administrator did
+# not choose.
+hints_sample=$source_dir/packaging/freebsd/device.hints.qvd
+grep -vqE '^(#.*)?$' "$hints_sample" && fail "the sample hints file holds more than comments"
 [ -s "$port/pkg-message" ] || fail "pkg-message is missing or empty"
 
 # Makefile: one value of a variable, tabs and spaces after '=' trimmed.
@@ -57,8 +66,17 @@ project_version=$(sed -nE 's/^project\(rididezuve VERSION ([0-9.]+).*/\1/p' "$so
   fail "DISTVERSION '$(port_var DISTVERSION)' is not the project version '$project_version'"
 [ "$(port_var PORTNAME)" = rididezuve ] || fail "PORTNAME is not rididezuve"
 for option in $(port_var CMAKE_OFF) $(port_var CMAKE_ON); do
-  grep -qE "^option\($option " "$source_dir/CMakeLists.txt" ||
+  grep -qE "^option\($option( |$)" "$source_dir/CMakeLists.txt" ||
     fail "the Makefile sets $option, which CMakeLists.txt does not define"
+done
+# The samples must not come with the install only by the option's default.
+grep -qw RIDIDEZUVE_LOADER_CONF <<<"$(port_var CMAKE_ON)" ||
+  fail "the Makefile does not set CMAKE_ON=RIDIDEZUVE_LOADER_CONF"
+# distinfo, as scripts/release writes it, for the tarball of this version.
+distfile="rididezuve-$project_version.tar.gz"
+for field in SHA256 SIZE; do
+  grep -qE "^$field \($distfile\) = [0-9a-f]+$" "$port/distinfo" ||
+    fail "distinfo has no $field of $distfile (scripts/release writes it)"
 done
 [ -s "$port/pkg-descr" ] || fail "pkg-descr is missing or empty"
 long_lines=$(awk 'length > 80' "$port/pkg-descr")
@@ -67,4 +85,4 @@ long_lines=$(awk 'length > 80' "$port/pkg-descr")
 if [ "$failures" -gt 0 ]; then
   exit 1
 fi
-echo "pkg-plist matches cmake --install; the Makefile matches the project"
+echo "PLIST_FILES match cmake --install; the Makefile matches the project"

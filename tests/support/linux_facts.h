@@ -1,9 +1,12 @@
 // SPDX-License-Identifier: BSD-2-Clause
 #pragma once
 
-// What Linux itself says about this machine, for tests that compare the
-// tool's answers with it.
+// What Linux itself, and the processor to this test, say about this machine,
+// for tests that compare the tool's answers with it.
 
+#include <cpuid.h>
+
+#include <cstring>
 #include <fstream>
 #include <string>
 
@@ -29,4 +32,16 @@ inline std::string cpuinfo_field(const std::string& key) {
     }
   }
   return "";
+}
+
+/// The vendor text of cpuid leaf 0 as the processor shows it to this program
+/// (a hypervisor may show the kernel's /proc/cpuinfo another one).
+inline std::string cpuid_vendor() {
+  unsigned int eax = 0, ebx = 0, ecx = 0, edx = 0;
+  if (__get_cpuid(0, &eax, &ebx, &ecx, &edx) == 0) return "";
+  char vendor[13] = {};
+  std::memcpy(vendor, &ebx, 4);
+  std::memcpy(vendor + 4, &edx, 4);
+  std::memcpy(vendor + 8, &ecx, 4);
+  return vendor;
 }

@@ -87,14 +87,11 @@ TEST(RealProcessor, LeafZeroNamesTheVendor) {
   CpuidRegisters regs{};
   read_cpuid(regs, 0, 0);
   EXPECT_EQ(std::memcmp(&regs, &expected, sizeof regs), 0);
-  char vendor[13] = {};
-  std::memcpy(vendor, &expected.ebx, 4);
-  std::memcpy(vendor + 4, &expected.edx, 4);
-  std::memcpy(vendor + 8, &expected.ecx, 4);
-  EXPECT_EQ(is_intel_cpu(), std::string(vendor) == "GenuineIntel");
-  EXPECT_EQ(is_amd_cpu(), std::string(vendor) == "AuthenticAMD");
+  const std::string vendor = cpuid_vendor();
+  EXPECT_EQ(is_intel_cpu(), vendor == "GenuineIntel");
+  EXPECT_EQ(is_amd_cpu(), vendor == "AuthenticAMD");
   if (kernel_sees_the_bare_processor()) {
-    EXPECT_EQ(std::string(vendor), cpuinfo_field("vendor_id"));
+    EXPECT_EQ(vendor, cpuinfo_field("vendor_id"));
   }
 }
 

@@ -129,7 +129,7 @@ TEST(SysxmlEndToEnd, DescribesThisMachine) {
     EXPECT_EQ(values[name], "Unknown") << name;
   }
 
-  const std::string vendor = cpuinfo_field("vendor_id");
+  const std::string vendor = cpuid_vendor();
   if (wrapped_processor()) {
     // The wrapper's processor: nothing to compare with.
   } else if (vendor == "GenuineIntel" || vendor == "AuthenticAMD") {

@@ -57,7 +57,8 @@ options:
   file:
     description:
       - The hints file on the managed host, an absolute path. It must exist
-        before an update; it is never created.
+        before an update; it is never created. The rididezuve package
+        installs the default one.
     type: path
     default: /boot/device.hints.qvd
   executable:
@@ -78,16 +79,20 @@ attributes:
     support: full
   platform:
     description: FreeBSD amd64 hosts with the real-time runtime's driver.
+    support: full
     platforms: freebsd
 notes:
   - The module honours the task's C(environment), which reaches the tool.
   - In check mode I(cores) shows the next boot as the edited text would set
     it; the tool reads that text from a temporary copy, never from the hints
     file itself.
-  - The boot loader reads the hints file only when C(/boot/loader.conf) names
-    it in C(loader_conf_files).
+  - The boot loader reads the hints file only where a C(loader_conf_files)
+    line names it. The rididezuve package installs
+    C(/boot/loader.conf.d/rididezuve.conf), whose line names the default
+    hints file, and the default hints file itself, empty but for comments; a
+    hints file of another name needs a line of its own.
 author:
-  - rididezuve developers
+  - rididezuve developers (@rididezuve)
 """
 
 EXAMPLES = r"""
@@ -394,7 +399,7 @@ def main():
     if problem:
         module.fail_json(msg=problem)
     if shared is None:
-        given = [name for name, _ in MODIFIERS if module.params[name]]
+        given = [name for name in dict(MODIFIERS) if module.params[name]]
         if given:
             module.fail_json(msg="shared is required with %s" % ", ".join(given))
     tool = find_tool(module)
