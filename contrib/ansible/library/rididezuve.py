@@ -272,11 +272,13 @@ def error_message(rc, stdout, stderr):
     return "rididezuve exited with status %d" % rc
 
 
-def run_tool(module, tool, args):
-    """Standard output of a successful run, as bytes; raises ToolFailure."""
+def run_tool_status(module, tool, args, accepted):
+    """The status and standard output (bytes) of a run that ended with one of
+    the accepted statuses, each line on standard error a warning; raises
+    ToolFailure otherwise."""
     command = [tool] + args
     rc, stdout, stderr = module.run_command(command, encoding=None)
-    if rc != 0:
+    if rc not in accepted:
         raise ToolFailure(
             error_message(rc, stdout, stderr),
             rc=rc,
@@ -286,7 +288,12 @@ def run_tool(module, tool, args):
     for line in to_text(stderr).splitlines():
         if line.strip():
             module.warn("rididezuve: %s" % line)
-    return stdout
+    return rc, stdout
+
+
+def run_tool(module, tool, args):
+    """Standard output of a successful run, as bytes; raises ToolFailure."""
+    return run_tool_status(module, tool, args, (0,))[1]
 
 
 def parse_report(text):
@@ -324,19 +331,7 @@ def report(module, tool, hints_path):
 def boot_applies(module, tool, hints_path):
     """The verdict of --verify on hints_path: True, or False with each
     finding as a warning; raises ToolFailure when the run itself fails."""
-    command = [tool, "--verify", "-f", hints_path]
-    rc, stdout, stderr = module.run_command(command, encoding=None)
-    if rc not in (0, 1):
-        raise ToolFailure(
-            error_message(rc, stdout, stderr),
-            rc=rc,
-            stderr=to_text(stderr),
-            cmd=command,
-        )
-    for line in to_text(stderr).splitlines():
-        if line.strip():
-            module.warn("rididezuve: %s" % line)
-    return rc == 0
+    return run_tool_status(module, tool, ["--verify", "-f", hints_path], (0, 1))[0] == 0
 
 
 def edit_arguments(shared, params):
