@@ -62,7 +62,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const bool ok = read_command_line(options, argc, argv.data());
 
   const auto command = static_cast<std::int32_t>(options.command);
-  FUZZ_CHECK(command >= 0 && command <= 5);
+  FUZZ_CHECK(command >= 0 && command <= static_cast<std::int32_t>(Command::Verify));
   FUZZ_CHECK((options.flags & ~0xFu) == 0);
   FUZZ_CHECK(std::memchr(options.file.data(), '\0', options.file.size()) != nullptr);
 
@@ -72,15 +72,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string_view file(options.file.data());
   if (argc <= 1) {
     FUZZ_CHECK(ok && options.command == Command::Show);
-    FUZZ_CHECK(options.flags == 0 && file == kDefaultHintsPath);
+    FUZZ_CHECK(options.flags == 0 && file == kDefaultHintsPath && options.root == nullptr);
   } else if (!any_option) {
     FUZZ_CHECK(ok && options.command == Command::None);
-    FUZZ_CHECK(options.flags == 0 && file == kDefaultHintsPath);
+    FUZZ_CHECK(options.flags == 0 && file == kDefaultHintsPath && options.root == nullptr);
   }
   if (!ok) return 0;
 
   if (options.command != Command::Set) FUZZ_CHECK(options.shared_count == 0);
   // A path only ever comes from an argument: "-fPATH", "--file=PATH" or one of its own.
   if (file != kDefaultHintsPath) FUZZ_CHECK(is_suffix_of_any(file, originals));
+  if (options.root != nullptr) FUZZ_CHECK(is_suffix_of_any(options.root, originals));
   return 0;
 }

@@ -222,7 +222,7 @@ std::string random_hints(std::mt19937& random) {
   return text;
 }
 
-TEST(LoaderReadBack, RandomHandEditedFilesBootAsReportedAndAsSplit) {
+TEST(LoaderReadBack, RandomHandEditedFileSweepBootsAsReportedAndAsSplit) {
   if (const std::string missing = freebsd_loader::missing(); !missing.empty()) GTEST_SKIP() << missing;
 
   std::mt19937 random(20261208);
