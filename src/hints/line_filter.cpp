@@ -8,6 +8,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <utility>
 
 #include "common/file_handles.h"
 #include "hints/interrupted_calls.h"
@@ -81,21 +82,40 @@ struct LineSink {
   /// The stream is unbuffered, so a short write says exactly what got out
   /// and an interrupted one can go on (a buffered stream may drop the rest).
   bool resumes_interrupted = false;
+  /// Lines gather here and go out a block at a time: one call per line would
+  /// cost a system call per line of an unbuffered stream.
+  std::span<char> pending;
+  std::size_t pending_length = 0;
 
   bool write(const char* bytes, std::size_t length) {
     if (length == 0) return true;
-    std::size_t done = 0;
-    for (;;) {
-      errno = 0;
-      done += std::fwrite(bytes + done, 1, length - done, stream);
-      if (done == length) break;
-      if (!resumes_interrupted || errno != EINTR) return false;
-      std::clearerr(stream);
+    if (pending_length + length > pending.size() && !flush()) return false;
+    if (length >= pending.size()) {
+      if (!put(bytes, length)) return false;
+    } else {
+      std::memcpy(pending.data() + pending_length, bytes, length);
+      pending_length += length;
     }
     line_open = bytes[length - 1] != '\n';
     return true;
   }
   bool write(const LineBuffer& line) { return write(line.text.data(), line.length); }
+
+  bool flush() {
+    const std::size_t length = std::exchange(pending_length, 0);
+    return length == 0 || put(pending.data(), length);
+  }
+
+  bool put(const char* bytes, std::size_t length) {
+    std::size_t done = 0;
+    for (;;) {
+      errno = 0;
+      done += std::fwrite(bytes + done, 1, length - done, stream);
+      if (done == length) return true;
+      if (!resumes_interrupted || errno != EINTR) return false;
+      std::clearerr(stream);
+    }
+  }
 
   /// The status of a failed write: the stream's error indicator.
   int failure() const {
@@ -187,16 +207,19 @@ namespace {
 int run_filter(std::FILE* input, std::FILE* output, LineFilterFn handler, CoreTable* table,
                bool unbuffered_output) {
   if (handler != nullptr && table == nullptr) return EINVAL;
+  // An unbuffered output gathers its lines in a block of its own.
+  const std::size_t gather_size = unbuffered_output ? kReadBlockSize : 0;
   std::unique_ptr<char[]> storage;
   try {
-    // One heap buffer per run: the line, then the read block.
-    storage = std::make_unique_for_overwrite<char[]>(kLineBufferSize + kReadBlockSize);
+    // One heap buffer per run: the line, the read block, then the gathering block.
+    storage = std::make_unique_for_overwrite<char[]>(kLineBufferSize + kReadBlockSize + gather_size);
   } catch (const std::bad_alloc&) {
     return ENOMEM;
   }
   LineBuffer line{std::span<char, kLineBufferSize>(storage.get(), kLineBufferSize)};
   clear_line(line);
-  LineSink sink{output, false, unbuffered_output};
+  LineSink sink{output, false, unbuffered_output,
+                std::span<char>(storage.get() + kLineBufferSize + kReadBlockSize, gather_size)};
 
   BlockReader reader{input, std::span<char>(storage.get() + kLineBufferSize, kReadBlockSize)};
 
@@ -205,7 +228,8 @@ int run_filter(std::FILE* input, std::FILE* output, LineFilterFn handler, CoreTa
   if (status == 0 && handler != nullptr && output != nullptr)
     status = final_pass(sink, line, handler, *table);
   // A zero status promises complete output, so data still buffered must get out.
-  if (status == 0 && output != nullptr && std::fflush(output) != 0) status = sink.failure();
+  if (status == 0 && output != nullptr && (!sink.flush() || std::fflush(output) != 0))
+    status = sink.failure();
   return status;
 }
 
