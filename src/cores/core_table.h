@@ -47,7 +47,7 @@ struct CoreTable {
   LoaderEnvironment* environment = nullptr;
   /// Where --verify keeps the file and line being read; none otherwise.
   BootReading* boot_reading = nullptr;
-  /// --flat has rewritten or appended the one topology line this pass keeps.
+  /// --flat has rewritten the first topology line; later ones are dropped.
   bool topology_written = false;
 };
 
