@@ -14,6 +14,7 @@
 #include <utility>
 
 #include "common/file_handles.h"
+#include "hints/interrupted_calls.h"
 #include "hints/loader_lines.h"
 
 namespace {
@@ -63,9 +64,7 @@ struct Walk {
   const struct stat* hints;
   BootConfiguration& boot;
 
-  void cannot_read(std::string_view name, int error) {
-    boot.findings.push_back(finding(name, std::string("cannot be read: ") + std::strerror(error)));
-  }
+  void cannot_read(std::string_view name, int error) { report_unreadable(name, error, boot.findings); }
 };
 
 /// Reads an open file as the next in the loader's order.
@@ -81,16 +80,7 @@ void read_opened(Walk& walk, std::string_view name, OpenedFile& file) {
 /// Opens a file the loader would read; nothing when it is not there or, with
 /// a finding, when it cannot be read.
 std::optional<OpenedFile> open_named(Walk& walk, std::string_view name) {
-  OpenedFile file = open_file(path_under_root(walk.root, name));
-  if (file.error != 0) {
-    if (!is_absent(file.error)) walk.cannot_read(name, file.error);
-    return std::nullopt;
-  }
-  if (!S_ISREG(file.status.st_mode)) {
-    walk.boot.findings.push_back(finding(name, "is not a regular file"));
-    return std::nullopt;
-  }
-  return file;
+  return open_loader_file(path_under_root(walk.root, name), name, walk.boot.findings);
 }
 
 void process_file(Walk& walk, std::string_view name) {
@@ -235,11 +225,30 @@ void read_whole_line(std::string_view text, LoaderEnvironment& environment, Boot
 
 }  // namespace
 
-OpenedFile open_file(const std::string& path) {
+std::optional<OpenedFile> open_loader_file(const std::string& path, std::string_view shown,
+                                           std::vector<std::string>& findings,
+                                           std::string_view when_absent) {
   OpenedFile file;
-  file.fd = FileDescriptor(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
-  if (!file.fd.valid() || ::fstat(file.fd.get(), &file.status) != 0) file.error = errno;
+  // Without O_NONBLOCK a FIFO would hold the run here for ever.
+  file.fd = FileDescriptor(retry_interrupted(
+      [&] { return ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY); }));
+  if (!file.fd.valid() || ::fstat(file.fd.get(), &file.status) != 0) {
+    if (!is_absent(errno)) {
+      report_unreadable(shown, errno, findings);
+    } else if (!when_absent.empty()) {
+      findings.push_back(finding(shown, when_absent));
+    }
+    return std::nullopt;
+  }
+  if (!S_ISREG(file.status.st_mode)) {
+    findings.push_back(finding(shown, "is not a regular file"));
+    return std::nullopt;
+  }
   return file;
+}
+
+void report_unreadable(std::string_view shown, int error, std::vector<std::string>& findings) {
+  findings.push_back(finding(shown, std::string("cannot be read: ") + std::strerror(error)));
 }
 
 std::string path_under_root(std::string_view root, std::string_view path) {

@@ -3,6 +3,7 @@
 
 #include <sys/stat.h>
 
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
@@ -39,10 +40,18 @@ struct BootConfiguration {
 struct OpenedFile {
   FileDescriptor fd;
   struct stat status {};
-  int error = 0;  // of the open or the fstat
 };
 
-OpenedFile open_file(const std::string& path);
+/// Opens `path`, which the loader names `shown`, for reading as a regular
+/// file. Nothing when it is not there (with the finding `when_absent`, when
+/// given, as the loader itself passes over it in silence), or with a finding
+/// when it cannot be read or is not a regular file.
+std::optional<OpenedFile> open_loader_file(const std::string& path, std::string_view shown,
+                                           std::vector<std::string>& findings,
+                                           std::string_view when_absent = {});
+
+/// Adds the finding that `shown` cannot be read, with the system's reason.
+void report_unreadable(std::string_view shown, int error, std::vector<std::string>& findings);
 
 /// `path` (as the loader or the command line names it) under `root`; a root
 /// of "/" or "" leaves it as it is.

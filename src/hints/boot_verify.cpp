@@ -33,24 +33,12 @@ struct HintsAlone {
 
 void read_hints_alone(CoreTable& table, const std::string& path, const char* shown,
                       HintsAlone& alone, Findings& findings) {
-  OpenedFile file = open_file(path);
-  if (file.error == ENOENT || file.error == ENOTDIR) {
-    findings.push_back(finding(shown, "does not exist"));
-    return;
-  }
-  if (file.error != 0) {
-    findings.push_back(finding(shown, std::string("cannot be read: ") + std::strerror(file.error)));
-    return;
-  }
-  if (!S_ISREG(file.status.st_mode)) {
-    findings.push_back(finding(shown, "is not a regular file"));
-    return;
-  }
-  alone.identity = file.status;
-  const int status = read_boot_file(file.fd.release(), table, alone.environment, alone.reading);
+  std::optional<OpenedFile> file = open_loader_file(path, shown, findings, "does not exist");
+  if (!file) return;
+  alone.identity = file->status;
+  const int status = read_boot_file(file->fd.release(), table, alone.environment, alone.reading);
   if (status == ENOMEM) throw std::bad_alloc();
-  if (status != 0)
-    findings.push_back(finding(shown, std::string("cannot be read: ") + std::strerror(status)));
+  if (status != 0) report_unreadable(shown, status, findings);
 }
 
 /// Every core's next-boot mode from `environment`, starting from its mode now.
