@@ -266,15 +266,21 @@ struct BootCase {
   bool hints_read;          // the tool's hints reach the kernel
 };
 
-/// The sample for /boot/loader.conf.d that the package copies into place,
-/// staged on request in a build for this system; "" on failure.
-std::string installed_loader_conf() {
-  const ScratchDir stage;
+/// The samples that the package copies into /boot, staged on request in a
+/// build for this system (the FreeBSD build installs them by default): the
+/// folder that holds them under `stage`.
+std::string stage_samples(const ScratchDir& stage) {
   const std::string install = "DESTDIR='" + stage.path() + "' '" CMAKE_COMMAND_PATH "' --install '" +
                               RIDIDEZUVE_BUILD_DIR "' --prefix /usr/local --component loader_conf "
                               ">/dev/null 2>&1";
   EXPECT_EQ(std::system(install.c_str()), 0) << install;
-  return read_file(stage.path() + "/usr/local/" RIDIDEZUVE_EXAMPLESDIR "/rididezuve.conf");
+  return stage.path() + "/usr/local/" RIDIDEZUVE_EXAMPLESDIR;
+}
+
+/// The package's /boot/loader.conf.d/rididezuve.conf.
+std::string installed_loader_conf() {
+  const ScratchDir stage;
+  return read_file(stage_samples(stage) + "/rididezuve.conf");
 }
 
 const std::vector<BootCase> kBootCases{
@@ -288,14 +294,8 @@ const std::vector<BootCase> kBootCases{
 TEST(LoaderReadBack, TheInstalledPackageMakesTheNextBootReadTheHintsFile) {
   if (const std::string missing = freebsd_loader::missing(); !missing.empty()) GTEST_SKIP() << missing;
 
-  // The samples, staged on request in a build for this system, as the FreeBSD
-  // build installs them by default; the package copies each into /boot.
   const ScratchDir stage;
-  const std::string install = "DESTDIR='" + stage.path() + "' '" CMAKE_COMMAND_PATH "' --install '" +
-                              RIDIDEZUVE_BUILD_DIR "' --prefix /usr/local --component loader_conf "
-                              ">/dev/null 2>&1";
-  ASSERT_EQ(std::system(install.c_str()), 0) << install;
-  const std::string samples = stage.path() + "/usr/local/" RIDIDEZUVE_EXAMPLESDIR;
+  const std::string samples = stage_samples(stage);
   ASSERT_TRUE(file_exists(samples + "/rididezuve.conf"));
   ASSERT_TRUE(file_exists(samples + "/device.hints.qvd"));
 
