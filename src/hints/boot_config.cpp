@@ -219,7 +219,7 @@ void read_whole_line(std::string_view text, LoaderEnvironment& environment, Boot
   }
   assign(environment.values, line.name, std::move(*value));
   const std::optional<KernelHintName> hint = read_kernel_hint_name(line.name);
-  if (hint && hint->driver == "lapic" && hint->resource == "disabled")
+  if (hint && is_disable_hint(*hint))
     assign(reading.origins, line.name, SettingOrigin{reading.file, reading.line_number});
 }
 

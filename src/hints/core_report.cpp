@@ -20,7 +20,7 @@ const char* mode_text(bool shared) { return shared ? " shared " : "isolated"; }
 /// and a file naming millions of other ids then costs no memory.
 bool names_known_core(CoreTable& table, std::string_view name) {
   const std::optional<KernelHintName> hint = read_kernel_hint_name(name);
-  return hint && hint->driver == "lapic" && hint->resource == "disabled" && hint->unit_in_range &&
+  return hint && is_disable_hint(*hint) && hint->unit_in_range &&
          lookup_core(table, static_cast<std::uint32_t>(hint->unit)) != nullptr;
 }
 

@@ -169,7 +169,7 @@ HintMatch match_loader_setting(std::string_view text) {
   if (!hint) return match;
   if (hint->driver == "apic" && hint->resource == "clock") {
     match.kind = HintKind::Clock;
-  } else if (hint->driver == "lapic" && hint->resource == "disabled") {
+  } else if (is_disable_hint(*hint)) {
     match.kind = HintKind::Disable;
   } else {
     return match;

@@ -208,6 +208,10 @@ std::optional<KernelHintName> read_kernel_hint_name(std::string_view name) {
   return hint;
 }
 
+bool is_disable_hint(const KernelHintName& hint) {
+  return hint.driver == "lapic" && hint.resource == "disabled";
+}
+
 bool names_apic_id(const KernelHintName& hint, std::uint32_t apic_id) {
   return hint.unit_in_range && static_cast<std::uint32_t>(hint.unit) == apic_id;
 }
@@ -249,7 +253,7 @@ auto deciding_disable_hint(const LoaderEnvironment& environment, std::uint32_t a
   for (auto it = environment.values.lower_bound(kPrefix);
        it != environment.values.end() && it->first.starts_with(kPrefix); ++it) {
     const std::optional<KernelHintName> hint = read_kernel_hint_name(it->first);
-    if (!hint || hint->resource != "disabled" || !names_apic_id(*hint, apic_id)) continue;
+    if (!hint || !is_disable_hint(*hint) || !names_apic_id(*hint, apic_id)) continue;
     if (read_kernel_number(it->second) != KernelNumber::Blank) return it;
   }
   return environment.values.end();

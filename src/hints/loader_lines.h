@@ -50,6 +50,9 @@ struct KernelHintName {
 
 std::optional<KernelHintName> read_kernel_hint_name(std::string_view name);
 
+/// True for a name of the form hint.lapic.<unit>.disabled.
+bool is_disable_hint(const KernelHintName& hint);
+
 /// True when the hint names `apic_id` with a unit the kernel compares equal to it.
 bool names_apic_id(const KernelHintName& hint, std::uint32_t apic_id);
 
