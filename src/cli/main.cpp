@@ -22,12 +22,6 @@ constexpr int kCommandLineRejected = -1;
 constexpr int kDriverQueryFailed = -2;
 constexpr int kCoreTableFailed = -3;
 
-void report(const char* line) {
-  flush_standard_output();
-  std::fprintf(stderr, "%s\n", line);
-  std::fflush(stderr);
-}
-
 int run_core_command(const CoreOptions& options, CoreTable& table) {
   switch (options.command) {
     case Command::Set:

@@ -59,18 +59,6 @@ constexpr UsageEntry kUsage[] = {
     {"--root DIR", "read /boot and the configuration file under DIR for --verify"},
 };
 
-void report(const char* line) {
-  flush_standard_output();
-  std::fprintf(stderr, "%s\n", line);
-  std::fflush(stderr);
-}
-
-void report_quoted(const char* argument, const char* complaint) {
-  flush_standard_output();
-  std::fprintf(stderr, "\"%s\" %s\n", argument, complaint);
-  std::fflush(stderr);
-}
-
 int to_command_value(int value) {
   switch (value) {
     case 's': return kSetOption;
@@ -102,7 +90,7 @@ bool read_shared_count(const char* text, std::int32_t& count) {
 bool store_hints_path(CoreOptions& options, const char* path) {
   const std::size_t length = std::strlen(path);
   if (length > kMaxHintsPathLength) {
-    report_quoted(path, "is too long for -f");
+    report("\"%s\" is too long for -f", path);
     return false;
   }
   std::memcpy(options.file.data(), path, length + 1);
@@ -115,7 +103,7 @@ bool apply_option(CoreOptions& options, int value, const char* argument) {
       return true;
     case kSetOption:
       if (!read_shared_count(argument, options.shared_count)) {
-        report_quoted(argument, "is invalid parameter for -s");
+        report("\"%s\" is invalid parameter for -s", argument);
         return false;
       }
       options.command = Command::Set;

@@ -4,8 +4,6 @@
 #include <cstdint>
 #include <memory>
 
-#include "common/boot_reading.h"
-#include "common/loader_environment.h"
 
 /// Modifiers of a hints-file update, carried in CoreTable::flags;
 /// the command line only fills them.
@@ -42,13 +40,6 @@ struct CoreTable {
   std::uint32_t shared_count = 0;
   std::uint32_t flags = 0;  // UpdateFlags
   CoreIndex index;
-  /// Where a reading pass (the report, --verify) collects the boot loader's
-  /// settings; none during an edit pass.
-  LoaderEnvironment* environment = nullptr;
-  /// Where --verify keeps the file and line being read; none otherwise.
-  BootReading* boot_reading = nullptr;
-  /// --flat has rewritten the first topology line; later ones are dropped.
-  bool topology_written = false;
 };
 
 using CoreTablePtr = std::unique_ptr<CoreTable>;

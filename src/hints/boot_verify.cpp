@@ -12,10 +12,10 @@
 #include <vector>
 
 #include "common/diagnostics.h"
-#include "hints/boot_config.h"
 #include "hints/core_report.h"
-#include "hints/loader_lines.h"
-#include "hints/update_files.h"
+#include "hints/loader/boot_config.h"
+#include "hints/loader/kernel_hints.h"
+#include "hints/update/update_files.h"
 
 namespace {
 
@@ -27,22 +27,26 @@ using Findings = std::vector<std::string>;
 /// What the hints file says read on its own, as if it were the only file.
 struct HintsAlone {
   LoaderEnvironment environment;
-  BootReading reading;
-  std::optional<struct stat> identity;  // none when it could not be read
+  std::vector<std::size_t> rejected_lines;  // lines that set nothing
+  std::optional<struct stat> identity;      // none when it could not be read
 };
 
-void read_hints_alone(CoreTable& table, const std::string& path, const char* shown,
-                      HintsAlone& alone, Findings& findings) {
+/// The hints file read through the same pass as --show reads it.
+void read_hints_alone(const std::string& path, const char* shown, HintsAlone& alone,
+                      Findings& findings) {
   std::optional<OpenedFile> file = open_loader_file(path, shown, findings, "does not exist");
   if (!file) return;
   alone.identity = file->status;
-  const int status = read_boot_file(file->fd.release(), table, alone.environment, alone.reading);
+  LoaderFilePass pass(alone.environment);
+  pass.keep_rejected_lines = true;
+  const int status = read_boot_file(file->fd.release(), pass);
+  alone.rejected_lines = std::move(pass.rejected_lines);
   if (status == ENOMEM) throw std::bad_alloc();
   if (status != 0) report_unreadable(shown, status, findings);
 }
 
 /// Every core's next-boot mode from `environment`, starting from its mode now.
-std::vector<bool> next_boot_modes(CoreTable& table, LoaderEnvironment& environment) {
+std::vector<bool> next_boot_modes(CoreTable& table, const LoaderEnvironment& environment) {
   for (std::uint32_t i = 0; i < table.cpu_count; ++i) table.entries[i].shared_next = table.entries[i].shared_now;
   apply_next_boot_modes(table, environment);
   std::vector<bool> modes(table.cpu_count);
@@ -65,8 +69,8 @@ std::string override_finding(const BootConfiguration& boot, const HintsAlone& al
                              std::size_t hints_reading, const char* shown, std::uint32_t apic_id) {
   std::string_view name = kernel_disable_hint(boot.environment, apic_id);
   if (name.empty()) name = kernel_disable_hint(alone.environment, apic_id);
-  const auto origin = boot.reading.origins.find(name);
-  if (origin == boot.reading.origins.end() || boot.files[origin->second.file].is_hints_file)
+  const auto origin = boot.origins.find(name);
+  if (origin == boot.origins.end() || boot.files[origin->second.file].is_hints_file)
     return finding(shown, "does not decide APIC id " + std::to_string(apic_id) + " at the next boot");
   const std::string where = " line " + std::to_string(origin->second.line) + " sets " + std::string(name);
   const std::string& other = boot.files[origin->second.file].name;
@@ -80,7 +84,7 @@ void judge_hints_file(const BootConfiguration& boot, const HintsAlone& alone, co
                       Findings& findings) {
   if (!last_hints_reading(boot) && !boot.named.contains(std::string_view(shown)))
     findings.push_back(finding(shown, "is not read at the next boot: no loader_conf_files setting names it"));
-  for (const std::size_t line : alone.reading.rejected_lines) {
+  for (const std::size_t line : alone.rejected_lines) {
     findings.push_back(finding(shown, "line " + std::to_string(line) +
                                           ": the boot loader reads no setting from this line"));
   }
@@ -100,8 +104,7 @@ void judge_cores(CoreTable& table, const BootConfiguration& boot, const HintsAlo
 }
 
 void print_findings(const Findings& findings) {
-  for (const std::string& line : findings) std::fprintf(stderr, "%s\n", line.c_str());
-  std::fflush(stderr);
+  for (const std::string& line : findings) report("%s", line.c_str());
 }
 
 }  // namespace
@@ -116,8 +119,8 @@ int verify_next_boot(CoreTable& table, const char* root, const char* hints_path)
     {
       // Under a shared lock, an update in progress is never read half written.
       const FileDescriptor lock = begin_reading(hints_file.c_str());
-      read_hints_alone(table, hints_file, hints_path, alone, findings);
-      read_boot_configuration(table, root, alone.identity ? &*alone.identity : nullptr, boot);
+      read_hints_alone(hints_file, hints_path, alone, findings);
+      read_boot_configuration(root, alone.identity ? &*alone.identity : nullptr, boot);
     }
     alone_modes = next_boot_modes(table, alone.environment);
     next_boot_modes(table, boot.environment);
@@ -128,14 +131,11 @@ int verify_next_boot(CoreTable& table, const char* root, const char* hints_path)
     }
     judge_cores(table, boot, alone, alone_modes, hints_path, findings);
   } catch (const std::bad_alloc&) {
-    flush_standard_output();
-    std::fprintf(stderr, "error reading the boot configuration: %s\n", std::strerror(ENOMEM));
-    std::fflush(stderr);
+    report("error reading the boot configuration: %s", std::strerror(ENOMEM));
     return ENOMEM;
   }
   print_core_modes(table);
-  // The report first, then the findings, also when both go to one place.
-  flush_standard_output();
+  // report() puts the report out first, also when both go to one place.
   print_findings(findings);
   return findings.empty() ? 0 : kNextBootDiffers;
 }

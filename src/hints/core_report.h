@@ -5,7 +5,34 @@
 #include <string_view>
 
 #include "cores/core_table.h"
-#include "hints/line_filter.h"
+#include "hints/loader/line_filter.h"
+#include "hints/loader/loader_environment.h"
+#include "hints/loader/loader_file_pass.h"
+
+/// The report pass: reads the hints file as the boot loader reads it and
+/// then gives every core its mode after the next boot as the kernel will read
+/// the collected hints: a core that no disable hint names keeps its mode, and
+/// a core with the first core's APIC id (the boot processor) is always shared.
+class ReportPass final : public LineHandler {
+ public:
+  explicit ReportPass(CoreTable& table) : table_(table), file_pass_(environment_) {}
+
+  int read_line(LineBuffer& line) override { return read_next_boot_mode(line); }
+
+  /// Collects what the loader reads from the line once it is whole. 0, or
+  /// 12 when memory runs out.
+  int read_next_boot_mode(LineBuffer& line) { return file_pass_.read_boot_setting(line); }
+
+  /// Sets every core's shared_next from what the pass collected.
+  void apply() { apply_next_boot_modes(table_, environment_); }
+
+  static void apply_next_boot_modes(CoreTable& table, const LoaderEnvironment& environment);
+
+ private:
+  CoreTable& table_;
+  LoaderEnvironment environment_;
+  LoaderFilePass file_pass_;
+};
 
 /// Reads the next-boot modes from the hints file and prints one row per core
 /// to standard output. Always 0.
@@ -15,19 +42,14 @@ int print_core_mode_report(CoreTable& table, const char* hints_path);
 void print_core_modes(const CoreTable& table);
 
 /// Sets every core's shared_next to its mode after the next boot as the
-/// kernel will read the hints text of `input`: a core that no disable hint
-/// names keeps its mode, and the first core (the boot processor) is always
-/// shared. 0, or the filter's status (12 when memory runs out).
+/// kernel will read the hints text of `input` (see ReportPass). 0, or the
+/// filter's status (12 when memory runs out).
 int read_next_boot_modes(std::FILE* input, CoreTable& table);
 
-/// The report's line handler: collects into table.environment each disable
-/// hint of a known core that the boot loader reads from a line. 0, or 12
-/// when memory runs out.
-int read_next_boot_mode(LineBuffer& line, CoreTable& table, bool final_pass);
-
-/// Gives every core the next-boot mode that the collected hints decide (see
-/// read_next_boot_modes).
-void apply_next_boot_modes(CoreTable& table, LoaderEnvironment& environment);
+/// Gives every core the next-boot mode that the collected hints decide.
+inline void apply_next_boot_modes(CoreTable& table, const LoaderEnvironment& environment) {
+  ReportPass::apply_next_boot_modes(table, environment);
+}
 
 /// True when the kernel reads a disable hint's value (quotes removed) as a
 /// non-zero number, and so withholds the core.

@@ -2,10 +2,13 @@
 #include "hints/hint_rules.h"
 
 #include <array>
-#include <cstdio>
+#include <cerrno>
+#include <charconv>
 #include <cstring>
+#include <new>
+#include <optional>
 
-#include "hints/loader_lines.h"
+#include "hints/loader/kernel_hints.h"
 
 namespace {
 
@@ -82,23 +85,29 @@ bool match_form(const char* text, const LineForm& form, HintMatch& match) {
   return take_literal(p, form.tail) && take_separator(p) && take_value(p, match.value);
 }
 
-/// Sets the line's length from snprintf's result; our lines never come near the limit.
-void take_formatted(LineBuffer& line, int written) {
-  const std::size_t length = written < 0 ? 0 : static_cast<std::size_t>(written);
-  line.length = length < kMaxLineLength ? length : kMaxLineLength;
+/// Writes `id` in decimal at `out`, as "%d" would; returns the end.
+char* put_decimal(char* out, std::int32_t id) {
+  return std::to_chars(out, out + 12, id).ptr;
+}
+
+/// Builds `head` id `tail` in the line: what snprintf would write, without
+/// its cost on millions of lines.
+void write_hint(LineBuffer& line, std::string_view head, std::int32_t id, std::string_view tail) {
+  char* out = line.text.data();
+  std::memcpy(out, head.data(), head.size());
+  out = put_decimal(out + head.size(), id);
+  std::memcpy(out, tail.data(), tail.size());
+  line.length = static_cast<std::size_t>(out + tail.size() - line.text.data());
   line.text[line.length] = '\0';
 }
 
 void write_clock_hint(LineBuffer& line, std::int32_t id) {
-  take_formatted(line, std::snprintf(line.text.data(), line.text.size(),
-                                     "hint.apic.%d.clock=\"0\"\n", id));
+  write_hint(line, "hint.apic.", id, ".clock=\"0\"\n");
 }
 
 /// "0" keeps the core with the operating system at the next boot, "1" withholds it.
 void write_disable_hint(LineBuffer& line, std::int32_t id, const CoreEntry& core) {
-  take_formatted(line, std::snprintf(line.text.data(), line.text.size(),
-                                     "hint.lapic.%d.disabled=\"%d\"\n", id,
-                                     core.shared_next ? 0 : 1));
+  write_hint(line, "hint.lapic.", id, core.shared_next ? ".disabled=\"0\"\n" : ".disabled=\"1\"\n");
 }
 
 void write_topology(LineBuffer& line) { set_line(line, "kern.smp.topology=\"2\"\n"); }
@@ -111,63 +120,18 @@ CoreEntry* core_named_by(CoreTable& table, const HintMatch& match) {
 /// Ids are written the way "%d" reads them back.
 std::int32_t written_id(const CoreEntry& core) { return static_cast<std::int32_t>(core.apic_id); }
 
-/// What to do with a line once it has been looked at.
-struct LineFate {
-  bool repeat = false;     // a hint of this kind was already passed or written for the core
-  bool stray = false;      // the id is no core's
-  bool rewritten = false;  // the line was replaced by its written form
-};
-
-LineFate rewrite_clock_hint(LineBuffer& line, CoreTable& table, const HintMatch& match) {
-  CoreEntry* core = core_named_by(table, match);
-  if (core == nullptr) return {.stray = true};
-  LineFate fate{.repeat = core->clock_hint_done != 0};
-  // A repeat is dropped, so formatting it would be wasted.
-  if (!fate.repeat && (table.flags & WriteClockHint) != 0) {
-    write_clock_hint(line, match.id);
-    fate.rewritten = true;
-  }
-  core->clock_hint_done = 1;
-  return fate;
-}
-
-LineFate rewrite_disable_hint(LineBuffer& line, CoreTable& table, const HintMatch& match) {
-  CoreEntry* core = core_named_by(table, match);
-  if (core == nullptr) return {.stray = true};
-  const bool repeat = core->disable_hint_done != 0;
-  const LineFate fate{.repeat = repeat, .rewritten = !repeat};
-  if (fate.rewritten) write_disable_hint(line, match.id, *core);
-  core->disable_hint_done = 1;
-  return fate;
-}
-
-/// With Flat the first topology line becomes the flat setting and later ones
-/// go, as repeats do: the loader keeps the last value of a name.
-LineFate rewrite_topology(LineBuffer& line, CoreTable& table) {
-  if (table.topology_written) return {.repeat = true};
-  const LineFate fate{.rewritten = (table.flags & Flat) != 0};
-  if (fate.rewritten) {
-    write_topology(line);
-    table.topology_written = true;
-  }
-  table.flags &= ~static_cast<std::uint32_t>(Flat);
-  return fate;
-}
-
 /// A line that the scanf forms miss but from which the loader sets one of the
 /// three variables (indented, tabs around "=", a bare value) is that hint too.
-HintMatch match_loader_setting(std::string_view text) {
-  const LoaderLine line = read_loader_line(text);
+HintMatch match_loader_setting(const LoaderLine& line) {
   HintMatch match;
   if (line.kind != LoaderLineKind::Setting) return match;
-  match.value = line.value;
   if (line.name == "kern.smp.topology") {
     match.kind = HintKind::Topology;
     return match;
   }
   const std::optional<KernelHintName> hint = read_kernel_hint_name(line.name);
   if (!hint) return match;
-  if (hint->driver == "apic" && hint->resource == "clock") {
+  if (is_clock_hint(*hint)) {
     match.kind = HintKind::Clock;
   } else if (is_disable_hint(*hint)) {
     match.kind = HintKind::Disable;
@@ -179,9 +143,7 @@ HintMatch match_loader_setting(std::string_view text) {
   return match;
 }
 
-}  // namespace
-
-HintMatch match_hint_line(const char* text, std::size_t length) {
+HintMatch match_scanf_form(const char* text) {
   for (const LineForm& form : kLineForms) {
     HintMatch match;
     if (match_form(text, form, match)) {
@@ -189,52 +151,116 @@ HintMatch match_hint_line(const char* text, std::size_t length) {
       return match;
     }
   }
-  return match_loader_setting({text, length});
+  return {};
+}
+
+}  // namespace
+
+HintMatch match_hint_line(const char* text, std::size_t length) {
+  const HintMatch match = match_scanf_form(text);
+  if (match.kind != HintKind::None) return match;
+  return match_loader_setting(read_loader_line({text, length}));
 }
 
 HintMatch match_hint_line(const char* text) { return match_hint_line(text, std::strlen(text)); }
 
-int rewrite_hint_line(LineBuffer& line, CoreTable& table, bool final_pass) {
-  if (final_pass) return emit_pending_hint(line, table);
-  // The rest of a long line follows its first piece: kept when that passed
-  // unchanged, gone when it was rewritten or dropped.
-  if (line.continues_line) {
-    if (line.drop_continuation) clear_line(line);
-    return 0;
-  }
+HintMatch EditPass::match_line(const LineBuffer& line) {
+  const HintMatch match = match_scanf_form(line.text.data());
+  if (match.kind != HintKind::None) return match;
+  reader_.feed({line.text.data(), line.length});
+  return match_loader_setting(reader_.finish());
+}
 
-  const HintMatch match = match_hint_line(line.text.data(), line.length);
+EditPass::LineFate EditPass::rewrite_clock_hint(LineBuffer& line, const HintMatch& match) {
+  CoreEntry* core = core_named_by(table_, match);
+  if (core == nullptr) return {.stray = true};
+  LineFate fate{.repeat = core->clock_hint_done != 0};
+  // A repeat is dropped, so formatting it would be wasted.
+  if (!fate.repeat && (flags_ & WriteClockHint) != 0) {
+    write_clock_hint(line, match.id);
+    fate.rewritten = true;
+  }
+  core->clock_hint_done = 1;
+  return fate;
+}
+
+EditPass::LineFate EditPass::rewrite_disable_hint(LineBuffer& line, const HintMatch& match) {
+  CoreEntry* core = core_named_by(table_, match);
+  if (core == nullptr) return {.stray = true};
+  const bool repeat = core->disable_hint_done != 0;
+  const LineFate fate{.repeat = repeat, .rewritten = !repeat};
+  if (fate.rewritten) write_disable_hint(line, match.id, *core);
+  core->disable_hint_done = 1;
+  return fate;
+}
+
+/// With Flat the first topology line becomes the flat setting and later ones
+/// go, as repeats do: the loader keeps the last value of a name.
+EditPass::LineFate EditPass::rewrite_topology(LineBuffer& line) {
+  if (topology_written_) return {.repeat = true};
+  const LineFate fate{.rewritten = (flags_ & Flat) != 0};
+  if (fate.rewritten) {
+    write_topology(line);
+    topology_written_ = true;
+  }
+  flags_ &= ~static_cast<std::uint32_t>(Flat);
+  return fate;
+}
+
+/// Rewrites or drops the line as its match asks; true when the line's text
+/// changed (replaced or dropped).
+bool EditPass::apply(LineBuffer& line, const HintMatch& match) {
   LineFate fate;
   switch (match.kind) {
     case HintKind::Clock:
-      fate = rewrite_clock_hint(line, table, match);
+      fate = rewrite_clock_hint(line, match);
       break;
     case HintKind::Disable:
-      fate = rewrite_disable_hint(line, table, match);
+      fate = rewrite_disable_hint(line, match);
       break;
     case HintKind::Topology:
-      fate = rewrite_topology(line, table);
+      fate = rewrite_topology(line);
       break;
     case HintKind::None:
       break;
   }
-  const bool dropped = fate.repeat || (fate.stray && (table.flags & Strip) != 0);
+  const bool dropped = fate.repeat || (fate.stray && (flags_ & Strip) != 0);
   if (dropped) clear_line(line);
-  line.drop_continuation = dropped || fate.rewritten;
+  return dropped || fate.rewritten;
+}
+
+int EditPass::rewrite_hint_line(LineBuffer& line) {
+  try {
+    if (!line.continues_line && line.ends_line) {
+      apply(line, match_line(line));
+      return 0;
+    }
+    // A line longer than one piece: judged whole, as the loader judges it,
+    // while its pieces wait; it goes out unchanged unless it is a hint.
+    reader_.feed({line.text.data(), line.length});
+    if (!line.ends_line) {
+      line.held = HeldPieces::Keep;
+      return 0;
+    }
+    const bool changed = apply(line, match_loader_setting(reader_.finish()));
+    line.held = changed ? HeldPieces::Drop : HeldPieces::Release;
+  } catch (const std::bad_alloc&) {
+    return ENOMEM;
+  }
   return 0;
 }
 
-int emit_pending_hint(LineBuffer& line, CoreTable& table) {
+int EditPass::emit_pending_hint(LineBuffer& line) {
   clear_line(line);
-  const std::span<CoreEntry> cores(table.entries.get(), table.entries ? table.cpu_count : 0);
+  const std::span<CoreEntry> cores(table_.entries.get(), table_.entries ? table_.cpu_count : 0);
   // A core whose id an earlier core already has gets no line of its own: the
   // loader keeps the last line of a name, so a second one would override the
   // first core's value (and could withhold the boot processor).
-  if ((table.flags & WriteClockHint) != 0) {
+  if ((flags_ & WriteClockHint) != 0) {
     for (CoreEntry& core : cores) {
       if (core.clock_hint_done != 0) continue;
       core.clock_hint_done = 1;
-      if (!is_first_of_its_id(table, core)) continue;
+      if (!is_first_of_its_id(table_, core)) continue;
       write_clock_hint(line, written_id(core));
       return 0;
     }
@@ -242,13 +268,13 @@ int emit_pending_hint(LineBuffer& line, CoreTable& table) {
   for (CoreEntry& core : cores) {
     if (core.disable_hint_done != 0) continue;
     core.disable_hint_done = 1;
-    if (!is_first_of_its_id(table, core)) continue;
+    if (!is_first_of_its_id(table_, core)) continue;
     write_disable_hint(line, written_id(core), core);
     return 0;
   }
-  if ((table.flags & Flat) != 0) {
+  if ((flags_ & Flat) != 0) {
     write_topology(line);
-    table.flags &= ~static_cast<std::uint32_t>(Flat);
+    flags_ &= ~static_cast<std::uint32_t>(Flat);
   }
   return 0;
 }

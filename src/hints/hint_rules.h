@@ -6,7 +6,8 @@
 #include <string_view>
 
 #include "cores/core_table.h"
-#include "hints/line_filter.h"
+#include "hints/loader/line_filter.h"
+#include "hints/loader/loader_lines.h"
 
 /// The three kinds of line of the hints file that the tool reads and writes.
 enum class HintKind {
@@ -24,7 +25,7 @@ struct HintMatch {
   HintKind kind = HintKind::None;
   std::int32_t id = 0;       // clock and disable hints
   bool id_in_range = false;  // false: the id does not fit "%d" and names no core
-  std::string_view value;    // the value text (scanf: up to the first white space)
+  std::string_view value;    // the value text of a scanf form (up to the first white space)
 };
 
 /// Recognises a clock hint, a disable hint or a topology setting in the
@@ -35,13 +36,42 @@ HintMatch match_hint_line(const char* text, std::size_t length);
 /// The same for a string that ends at its first NUL.
 HintMatch match_hint_line(const char* text);
 
-/// The edit pass's line handler: rewrites the disable hints of known cores,
-/// the clock hints (WriteClockHint) and the topology line (Flat), drops repeats
-/// and, with Strip, hints of unknown ids; in the final pass appends what the
-/// file lacked. Always 0.
-int rewrite_hint_line(LineBuffer& line, CoreTable& table, bool final_pass);
+/// The edit pass: rewrites the disable hints of known cores, the clock hints
+/// (WriteClockHint) and the topology line (Flat), drops repeats and, with
+/// Strip, hints of unknown ids; in the final pass appends what the file
+/// lacked. It marks the table's done bits, so a table serves one pass.
+class EditPass final : public LineHandler {
+ public:
+  explicit EditPass(CoreTable& table) : table_(table), flags_(table.flags) {}
 
-/// Writes the next missing line into `line`: clock hints (WriteClockHint),
-/// then disable hints, in table order, then the topology setting (Flat);
-/// leaves it empty when nothing is missing. Always 0.
-int emit_pending_hint(LineBuffer& line, CoreTable& table);
+  int read_line(LineBuffer& line) override { return rewrite_hint_line(line); }
+  int final_line(LineBuffer& line) override { return emit_pending_hint(line); }
+
+  /// The reading pass's handler. A line longer than one piece is held back
+  /// until it ends and then taken as a hint exactly when the loader sets one
+  /// of the three variables from it. 0, or 12 when memory runs out.
+  int rewrite_hint_line(LineBuffer& line);
+
+  /// Writes the next missing line into `line`: clock hints (WriteClockHint),
+  /// then disable hints, in table order, then the topology setting (Flat);
+  /// leaves it empty when nothing is missing. Always 0.
+  int emit_pending_hint(LineBuffer& line);
+
+ private:
+  struct LineFate {
+    bool repeat = false;     // a hint of this kind was already passed or written for the core
+    bool stray = false;      // the id is no core's
+    bool rewritten = false;  // the line was replaced by its written form
+  };
+
+  HintMatch match_line(const LineBuffer& line);
+  bool apply(LineBuffer& line, const HintMatch& match);
+  LineFate rewrite_clock_hint(LineBuffer& line, const HintMatch& match);
+  LineFate rewrite_disable_hint(LineBuffer& line, const HintMatch& match);
+  LineFate rewrite_topology(LineBuffer& line);
+
+  CoreTable& table_;
+  std::uint32_t flags_;            // UpdateFlags; Flat goes once the topology line is handled
+  bool topology_written_ = false;  // --flat rewrote the first topology line; later ones go
+  LoaderLineReader reader_{nullptr};
+};

@@ -9,12 +9,12 @@
 
 #include "common/diagnostics.h"
 #include "common/file_handles.h"
-#include "hints/copy_back_marker.h"
-#include "hints/held_signals.h"
+#include "hints/update/copy_back_marker.h"
+#include "hints/update/held_signals.h"
 #include "hints/hint_rules.h"
-#include "hints/interrupted_calls.h"
-#include "hints/line_filter.h"
-#include "hints/update_files.h"
+#include "common/interrupted_calls.h"
+#include "hints/loader/line_filter.h"
+#include "hints/update/update_files.h"
 
 namespace {
 
@@ -81,7 +81,8 @@ int edit_into_temporary(CoreTable& table, const HintsFile& hints, PathBuffer& te
   temporary = FileDescriptor(::dup(fd.get()));
   const FilePtr text = read_from_start(hints.fd.get());
   if (!temporary.valid() || !text) return -1;
-  return filter_into(text.get(), std::move(fd), rewrite_hint_line, &table);
+  EditPass pass(table);
+  return filter_into(text.get(), std::move(fd), &pass);
 }
 
 /// Copies the new text over the hints file. A failure before the file is cut
@@ -145,7 +146,8 @@ int update_in_place(CoreTable& table, const char* hints_path) {
 /// written; a file that cannot be locked (a pipe) is read all the same.
 int edit_to_stdout(CoreTable& table, const char* hints_path) {
   const FileDescriptor lock = begin_reading(hints_path);
-  return filter_file_to_stdout(hints_path, rewrite_hint_line, &table);
+  EditPass pass(table);
+  return filter_file_to_stdout(hints_path, &pass);
 }
 
 }  // namespace

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "cores/core_table.h"
-#include "hints/line_filter.h"
+#include "hints/loader/line_filter.h"
 
 namespace hints_test {
 
@@ -59,11 +59,11 @@ struct FilterRun {
 };
 
 /// Runs filter_lines from `input` text into a fresh output stream.
-inline FilterRun filter_text(const std::string& input, LineFilterFn handler, CoreTable* table) {
+inline FilterRun filter_text(const std::string& input, LineHandler* handler) {
   Stream in = stream_holding(input);
   Stream out(std::tmpfile());
   FilterRun run;
-  run.status = filter_lines(in.get(), out.get(), handler, table);
+  run.status = filter_lines(in.get(), out.get(), handler);
   run.output = contents_of(out.get());
   return run;
 }

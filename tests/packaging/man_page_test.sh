@@ -112,21 +112,19 @@ grep -qiE '^\.It .*positive' <<<"$exit_section" ||
 # --- Messages ------------------------------------------------------------------
 
 diagnostics=$(section DIAGNOSTICS | plain)
-message_sources=(
-  "$source_dir/src/cli/options.cpp"
-  "$source_dir/src/cli/main.cpp"
-  "$source_dir/src/hints/hints_update.cpp"
-  "$source_dir/src/hints/update_files.cpp"
-  "$source_dir/src/hints/update_folder.cpp"
-  "$source_dir/src/hints/line_filter.cpp"
-)
+# Every source of src/ that writes a message: through report(), or a literal
+# that begins as the messages do.
+mapfile -t message_sources < <(grep -rlE '(^|[^_[:alnum:]])(report|finding)\(|"(error|restored|incomplete|moved) ' \
+  --include='*.cpp' "$source_dir/src" | sort)
+[ "${#message_sources[@]}" -ge 5 ] || fail "too few sources with messages under src/"
 literal='"([^"\\]|\\.)*"'
 for file in "${message_sources[@]}"; do
-  # Messages are passed to report() and report_quoted(), or begin with
-  # "error ", "restored ", "incomplete " or "moved ".
+  # Messages are the formats passed to report(), the texts of --verify's
+  # findings, or literals that begin with "error ", "restored ", "incomplete "
+  # or "moved ".
   messages=$( {
-    grep -oE "report\($literal\)" "$file" | sed -E 's/^report\(//; s/\)$//' || true
-    grep -oE "report_quoted\([^,]*, *$literal\)" "$file" | sed -E 's/^report_quoted\([^,]*, *//; s/\)$//' || true
+    grep -oE "(^|[^_[:alnum:]])report\($literal" "$file" | sed -E 's/^.?report\(//' || true
+    grep -oE "finding\([^,()]*, *$literal" "$file" | sed -E 's/^finding\([^,()]*, *//' || true
     grep -oE "\"(error|restored|incomplete|moved) ([^\"\\\\]|\\\\.)*\"" "$file" || true
   } | sort -u)
   [ -n "$messages" ] || fail "no messages found in $file"

@@ -1,17 +1,19 @@
 // SPDX-License-Identifier: BSD-2-Clause
-#include "hints/line_filter.h"
+#include "hints/loader/line_filter.h"
 
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <new>
 #include <utility>
 
+#include "common/diagnostics.h"
 #include "common/file_handles.h"
-#include "hints/interrupted_calls.h"
+#include "common/interrupted_calls.h"
 
 namespace {
 
@@ -25,13 +27,15 @@ enum class ReadResult { Piece, End, Failed };
 struct BlockReader {
   std::FILE* stream = nullptr;
   std::span<char> block;
-  std::size_t begin = 0;  // the next unread byte of the block
-  std::size_t end = 0;    // the end of what the block holds
-  bool drained = false;   // a short read: end of input, no further read
+  std::size_t begin = 0;          // the next unread byte of the block
+  std::size_t end = 0;            // the end of what the block holds
+  bool drained = false;           // a short read: end of input, no further read
+  std::int64_t block_offset = 0;  // where the block starts in the stream; -1 when unknown
 
   /// Refills an empty block; false at the end of input. `error` is set after a read error.
   bool fill(int& error) {
     if (drained) return false;
+    if (block_offset >= 0) block_offset += static_cast<std::int64_t>(end);
     begin = 0;
     end = 0;
     for (;;) {
@@ -49,6 +53,14 @@ struct BlockReader {
     }
     drained = end < block.size();
     return end > 0;
+  }
+
+  /// Whether input follows what was taken; false at its end.
+  bool has_more(int& error) { return begin < end || fill(error); }
+
+  /// The stream offset of the next unread byte; -1 when unknown.
+  [[nodiscard]] std::int64_t offset() const {
+    return block_offset < 0 ? -1 : block_offset + static_cast<std::int64_t>(begin);
   }
 };
 
@@ -124,28 +136,104 @@ struct LineSink {
   }
 };
 
-int reading_pass(BlockReader& reader, LineSink& sink, LineBuffer& line, LineFilterFn handler,
-                 CoreTable* table) {
+/// The pieces of a line a handler holds back until it decides: kept in
+/// memory while they fit, otherwise read again from the input when they pass.
+struct HeldLine {
+  std::unique_ptr<char[]> memory;  // kHeldInMemory bytes, had when first needed
+  std::size_t length = 0;          // bytes held back
+  std::int64_t start = -1;         // the input offset of the first of them
+  bool active = false;
+  bool spilled = false;  // more than memory holds: to be read again
+
+  /// Holds `line`, which began at input offset `offset`. 0, or the failure.
+  int keep(const LineBuffer& line, std::int64_t offset) {
+    if (!active) {
+      active = true;
+      spilled = false;
+      length = 0;
+      start = offset;
+    }
+    if (!spilled && length + line.length <= kHeldInMemory) {
+      if (!memory) {
+        memory.reset(new (std::nothrow) char[kHeldInMemory]);
+        if (!memory) return ENOMEM;
+      }
+      std::memcpy(memory.get() + length, line.text.data(), line.length);
+    } else if (start < 0) {
+      return ESPIPE;  // an input that cannot be read again
+    } else {
+      spilled = true;
+    }
+    length += line.length;
+    return 0;
+  }
+
+  /// Writes what is held to `sink`, reading it again from `reader`'s stream
+  /// when it did not fit; the stream then goes on where it was. 0, or the failure.
+  int release(BlockReader& reader, LineSink& sink) {
+    active = false;
+    if (!spilled) return sink.write(memory.get(), length) ? 0 : sink.failure();
+    const std::int64_t resume = reader.block_offset + static_cast<std::int64_t>(reader.end);
+    if (std::fseek(reader.stream, static_cast<long>(start), SEEK_SET) != 0) return errno;
+    for (std::size_t left = length; left > 0;) {
+      const std::size_t got = std::fread(memory.get(), 1, std::min(left, kHeldInMemory), reader.stream);
+      if (got == 0) return std::ferror(reader.stream) != 0 && errno != 0 ? errno : EIO;
+      if (!sink.write(memory.get(), got)) return sink.failure();
+      left -= got;
+    }
+    return std::fseek(reader.stream, static_cast<long>(resume), SEEK_SET) != 0 ? errno : 0;
+  }
+};
+
+/// Marks whether the piece just read ends its line: a line feed, a short
+/// piece (only the end of input stops one early), or nothing after it.
+bool piece_ends_line(BlockReader& reader, const LineBuffer& line, int& error) {
+  if (line.text[line.length - 1] == '\n' || line.length < kMaxLineLength) return true;
+  return !reader.has_more(error);
+}
+
+/// What the filter does after the handler has seen a piece. 0, or the failure.
+int pass_on(BlockReader& reader, LineSink& sink, HeldLine& held, const LineBuffer& line,
+            std::int64_t piece_offset) {
+  if (line.held == HeldPieces::Keep) return held.keep(line, piece_offset);
+  if (held.active) {
+    if (line.held == HeldPieces::Drop) {
+      held.active = false;
+    } else if (sink.stream == nullptr) {
+      held.active = false;
+    } else if (const int status = held.release(reader, sink); status != 0) {
+      return status;
+    }
+  }
+  if (sink.stream != nullptr && !sink.write(line)) return sink.failure();
+  return 0;
+}
+
+int reading_pass(BlockReader& reader, LineSink& sink, LineBuffer& line, LineHandler& handler) {
   if (reader.stream == nullptr) return 0;
+  HeldLine held;
   bool at_line_start = true;
   for (;;) {
     int error = 0;
+    const std::int64_t piece_offset = reader.offset();
     const ReadResult result = read_piece(reader, line, error);
-    if (result == ReadResult::End) return 0;
+    if (result == ReadResult::End) break;
     if (result == ReadResult::Failed) return error;
     line.continues_line = !at_line_start;
-    at_line_start = line.text[line.length - 1] == '\n';
-    if (handler != nullptr) {
-      const int status = handler(line, *table, false);
-      if (status != 0) return status;
-    }
-    if (sink.stream != nullptr && !sink.write(line)) return sink.failure();
+    line.ends_line = piece_ends_line(reader, line, error);
+    if (error != 0) return error;
+    at_line_start = line.ends_line;
+    line.held = HeldPieces::None;
+    if (const int status = handler.read_line(line); status != 0) return status;
+    if (const int status = pass_on(reader, sink, held, line, piece_offset); status != 0) return status;
   }
+  // A handler that never decided lets the line pass as it was.
+  if (held.active && sink.stream != nullptr) return held.release(reader, sink);
+  return 0;
 }
 
 /// Without a handler nothing looks at the lines, so the copy moves whole
-/// buffers: the same bytes for a fraction of the work (the backup and the
-/// copy back of a big file).
+/// buffers: the same bytes for a fraction of the work.
 int plain_copy(BlockReader& reader, LineSink& sink) {
   if (reader.stream == nullptr) return 0;
   int error = 0;
@@ -155,13 +243,12 @@ int plain_copy(BlockReader& reader, LineSink& sink) {
   return error;
 }
 
-int final_pass(LineSink& sink, LineBuffer& line, LineFilterFn handler, CoreTable& table) {
+int final_pass(LineSink& sink, LineBuffer& line, LineHandler& handler) {
   // A non-empty marker, so the handler is asked at least once.
   set_line(line, "\x01");
   bool first = true;
   for (;;) {
-    const int status = handler(line, table, true);
-    if (status != 0) return status;
+    if (const int status = handler.final_line(line); status != 0) return status;
     if (line.length == 0) return 0;
     // The boot loader would glue an appended line onto an unended last line
     // and lose both settings.
@@ -186,7 +273,38 @@ int finish_output(FilePtr output) {
   return status;
 }
 
+/// filter_lines; `unbuffered_output` says that a write interrupted by a
+/// signal may go on where it stopped.
+int run_filter(std::FILE* input, std::FILE* output, LineHandler* handler, bool unbuffered_output) {
+  // An unbuffered output gathers its lines in a block of its own.
+  const std::size_t gather_size = unbuffered_output ? kReadBlockSize : 0;
+  std::unique_ptr<char[]> storage(new (std::nothrow)
+                                      char[kLineBufferSize + kReadBlockSize + gather_size]);
+  // One heap buffer per run: the line, the read block, then the gathering block.
+  if (!storage) return ENOMEM;
+  LineBuffer line{std::span<char, kLineBufferSize>(storage.get(), kLineBufferSize)};
+  clear_line(line);
+  LineSink sink{output, false, unbuffered_output,
+                std::span<char>(storage.get() + kLineBufferSize + kReadBlockSize, gather_size)};
+
+  BlockReader reader{input, std::span<char>(storage.get() + kLineBufferSize, kReadBlockSize)};
+  if (input != nullptr) reader.block_offset = std::ftell(input);
+
+  int status = handler != nullptr ? reading_pass(reader, sink, line, *handler)
+                                  : plain_copy(reader, sink);
+  if (status == 0 && handler != nullptr && output != nullptr) status = final_pass(sink, line, *handler);
+  // A zero status promises complete output, so data still buffered must get out.
+  if (status == 0 && output != nullptr && (!sink.flush() || std::fflush(output) != 0))
+    status = sink.failure();
+  return status;
+}
+
 }  // namespace
+
+int LineHandler::final_line(LineBuffer& line) {
+  clear_line(line);
+  return 0;
+}
 
 void clear_line(LineBuffer& line) {
   line.text[0] = '\0';
@@ -200,47 +318,11 @@ void set_line(LineBuffer& line, const char* text) {
   line.length = length;
 }
 
-namespace {
-
-/// filter_lines; `unbuffered_output` says that a write interrupted by a
-/// signal may go on where it stopped.
-int run_filter(std::FILE* input, std::FILE* output, LineFilterFn handler, CoreTable* table,
-               bool unbuffered_output) {
-  if (handler != nullptr && table == nullptr) return EINVAL;
-  // An unbuffered output gathers its lines in a block of its own.
-  const std::size_t gather_size = unbuffered_output ? kReadBlockSize : 0;
-  std::unique_ptr<char[]> storage;
-  try {
-    // One heap buffer per run: the line, the read block, then the gathering block.
-    storage = std::make_unique_for_overwrite<char[]>(kLineBufferSize + kReadBlockSize + gather_size);
-  } catch (const std::bad_alloc&) {
-    return ENOMEM;
-  }
-  LineBuffer line{std::span<char, kLineBufferSize>(storage.get(), kLineBufferSize)};
-  clear_line(line);
-  LineSink sink{output, false, unbuffered_output,
-                std::span<char>(storage.get() + kLineBufferSize + kReadBlockSize, gather_size)};
-
-  BlockReader reader{input, std::span<char>(storage.get() + kLineBufferSize, kReadBlockSize)};
-
-  int status = handler != nullptr ? reading_pass(reader, sink, line, handler, table)
-                                  : plain_copy(reader, sink);
-  if (status == 0 && handler != nullptr && output != nullptr)
-    status = final_pass(sink, line, handler, *table);
-  // A zero status promises complete output, so data still buffered must get out.
-  if (status == 0 && output != nullptr && (!sink.flush() || std::fflush(output) != 0))
-    status = sink.failure();
-  return status;
+int filter_lines(std::FILE* input, std::FILE* output, LineHandler* handler) {
+  return run_filter(input, output, handler, false);
 }
 
-}  // namespace
-
-int filter_lines(std::FILE* input, std::FILE* output, LineFilterFn handler, CoreTable* table) {
-  return run_filter(input, output, handler, table, false);
-}
-
-int filter_file(const char* input_path, const char* output_path, LineFilterFn handler,
-                CoreTable* table) {
+int filter_file(const char* input_path, const char* output_path, LineHandler* handler) {
   FilePtr input(std::fopen(input_path, "r"));
   if (!input) return report_open_failure(input_path);
   use_no_buffer(input.get());
@@ -250,33 +332,27 @@ int filter_file(const char* input_path, const char* output_path, LineFilterFn ha
     if (!output) return report_open_failure(output_path);
   }
 
-  int status = filter_lines(input.get(), output.get(), handler, table);
+  int status = filter_lines(input.get(), output.get(), handler);
   input.reset();
   if (output && status == 0) status = finish_output(std::move(output));
   return status;
 }
 
-int filter_file_to_stdout(const char* input_path, LineFilterFn handler, CoreTable* table) {
+int filter_file_to_stdout(const char* input_path, LineHandler* handler) {
   FilePtr input(std::fopen(input_path, "r"));
   if (!input) return report_open_failure(input_path);
   use_no_buffer(input.get());
-  return filter_lines(input.get(), stdout, handler, table);
+  return filter_lines(input.get(), stdout, handler);
 }
 
-int filter_into(std::FILE* input, FileDescriptor output, LineFilterFn handler, CoreTable* table) {
+int filter_into(std::FILE* input, FileDescriptor output, LineHandler* handler) {
   FilePtr stream(::fdopen(output.get(), "w"));
   if (!stream) return errno != 0 ? errno : ENOMEM;
   output.release();
-  use_no_buffer(input);
+  if (input != nullptr) use_no_buffer(input);
   // The filter writes whole blocks or whole lines; unbuffered, each write
   // goes straight to the file and an interrupted one can be resumed.
   std::setvbuf(stream.get(), nullptr, _IONBF, 0);
-  const int status = run_filter(input, stream.get(), handler, table, true);
+  const int status = run_filter(input, stream.get(), handler, true);
   return status != 0 ? status : finish_output(std::move(stream));
-}
-
-int report_open_failure(const char* path) {
-  const int error = errno != 0 ? errno : EIO;
-  std::printf("error opening \"%s\"\n", path);
-  return error;
 }

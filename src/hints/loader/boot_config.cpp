@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: BSD-2-Clause
-#include "hints/boot_config.h"
+#include "hints/loader/boot_config.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -14,8 +14,8 @@
 #include <utility>
 
 #include "common/file_handles.h"
-#include "hints/interrupted_calls.h"
-#include "hints/loader_lines.h"
+#include "common/interrupted_calls.h"
+#include "hints/loader/line_filter.h"
 
 namespace {
 
@@ -50,8 +50,8 @@ bool has_pattern_suffix(std::string_view name, std::string_view suffix) {
 bool is_absent(int error) { return error == ENOENT || error == ENOTDIR; }
 
 const std::string* value_of(const LoaderEnvironment& environment, std::string_view name) {
-  const auto found = environment.values.find(name);
-  return found == environment.values.end() ? nullptr : &found->second;
+  const LoaderValue* value = environment.find(name);
+  return value == nullptr ? nullptr : &value->text;
 }
 
 bool same_file(const struct stat& a, const struct stat& b) {
@@ -59,10 +59,10 @@ bool same_file(const struct stat& a, const struct stat& b) {
 }
 
 struct Walk {
-  CoreTable& table;
   std::string_view root;
   const struct stat* hints;
   BootConfiguration& boot;
+  LoaderFilePass pass{boot.environment};
 
   void cannot_read(std::string_view name, int error) { report_unreadable(name, error, boot.findings); }
 };
@@ -71,8 +71,8 @@ struct Walk {
 void read_opened(Walk& walk, std::string_view name, OpenedFile& file) {
   BootConfiguration& boot = walk.boot;
   boot.files.push_back({std::string(name), walk.hints != nullptr && same_file(file.status, *walk.hints)});
-  boot.reading.file = boot.files.size() - 1;
-  const int status = read_boot_file(file.fd.release(), walk.table, boot.environment, boot.reading);
+  walk.pass.start_file(boot.files.size() - 1);
+  const int status = read_boot_file(file.fd.release(), walk.pass);
   if (status == ENOMEM) throw std::bad_alloc();
   if (status != 0) walk.cannot_read(name, status);
 }
@@ -150,12 +150,12 @@ void read_conf(Walk& walk, const std::string& name) {
   BootConfiguration& boot = walk.boot;
   if (boot.named.contains(name)) return;
   const bool top_level = boot.named.empty();
-  boot.reading.loader_conf_files.reset();
+  walk.pass.loader_conf_files.reset();
   process_file(walk, name);
   boot.named.insert(name);
 
-  const std::optional<std::string> named_here = std::move(boot.reading.loader_conf_files);
-  boot.reading.loader_conf_files.reset();
+  const std::optional<std::string> named_here = std::move(walk.pass.loader_conf_files);
+  walk.pass.loader_conf_files.reset();
   if (named_here) {
     for (const std::string& file : tokens(*named_here, in_file_list)) read_conf(walk, file);
   }
@@ -186,41 +186,6 @@ void read_nextboot(Walk& walk) {
   }
   walk.boot.named.insert(file_name);
   read_opened(walk, file_name, *file);
-}
-
-/// Sets `name` in `map`; a name set before keeps its key, so a file that
-/// repeats a few names costs no allocation per line.
-template <typename Map, typename Value>
-void assign(Map& map, std::string_view name, Value&& value) {
-  const auto found = map.find(name);
-  if (found != map.end()) {
-    found->second = std::forward<Value>(value);
-  } else {
-    map.emplace(std::string(name), std::forward<Value>(value));
-  }
-}
-
-/// A whole line, as the loader sees it.
-void read_whole_line(std::string_view text, LoaderEnvironment& environment, BootReading& reading) {
-  const LoaderLine line = read_loader_line(text);
-  if (line.kind == LoaderLineKind::Malformed) {
-    reading.rejected_lines.push_back(reading.line_number);
-    return;
-  }
-  if (line.kind != LoaderLineKind::Setting) return;
-  std::optional<std::string> value = loader_value(line, &environment);
-  if (!value) {
-    reading.rejected_lines.push_back(reading.line_number);
-    return;
-  }
-  if (line.name == "loader_conf_files") {
-    reading.loader_conf_files = std::move(*value);
-    return;
-  }
-  assign(environment.values, line.name, std::move(*value));
-  const std::optional<KernelHintName> hint = read_kernel_hint_name(line.name);
-  if (hint && is_disable_hint(*hint))
-    assign(reading.origins, line.name, SettingOrigin{reading.file, reading.line_number});
 }
 
 }  // namespace
@@ -268,59 +233,18 @@ std::string finding(std::string_view path, std::string_view text) {
   return line;
 }
 
-void read_boot_configuration(CoreTable& table, std::string_view root, const struct stat* hints,
-                             BootConfiguration& boot) {
-  Walk walk{table, root, hints, boot};
+void read_boot_configuration(std::string_view root, const struct stat* hints, BootConfiguration& boot) {
+  Walk walk{root, hints, boot};
+  walk.pass.origins = &boot.origins;
   read_conf(walk, "/boot/defaults/loader.conf");
   read_nextboot(walk);
 }
 
-int read_boot_setting(LineBuffer& line, CoreTable& table, bool /*final_pass*/) {
-  if (table.environment == nullptr || table.boot_reading == nullptr || line.length == 0) return 0;
-  BootReading& reading = *table.boot_reading;
-  const std::string_view piece(line.text.data(), line.length);
-  const bool line_ends = piece.back() == '\n';
-  try {
-    if (!line.continues_line) {
-      ++reading.line_number;
-      reading.long_line.clear();
-    }
-    if (line.continues_line || !line_ends) {
-      // The loader reads whole lines; the pieces wait until this one ends.
-      reading.long_line.append(piece);
-      if (line_ends) {
-        read_whole_line(reading.long_line, *table.environment, reading);
-        reading.long_line.clear();
-      }
-      return 0;
-    }
-    read_whole_line(piece, *table.environment, reading);
-  } catch (const std::bad_alloc&) {
-    return ENOMEM;
-  }
-  return 0;
-}
-
-int read_boot_file(int fd, CoreTable& table, LoaderEnvironment& environment, BootReading& reading) {
+int read_boot_file(int fd, LoaderFilePass& pass) {
   FileDescriptor owned(fd);
   FilePtr input(::fdopen(owned.get(), "r"));
   if (!input) return errno != 0 ? errno : ENOMEM;
   owned.release();
-  reading.line_number = 0;
-  reading.long_line.clear();
-  reading.rejected_lines.clear();
-  table.environment = &environment;
-  table.boot_reading = &reading;
-  int status = filter_lines(input.get(), nullptr, read_boot_setting, &table);
-  // A last line without a line feed is still a line.
-  if (status == 0 && !reading.long_line.empty()) {
-    try {
-      read_whole_line(reading.long_line, environment, reading);
-    } catch (const std::bad_alloc&) {
-      status = ENOMEM;
-    }
-  }
-  table.environment = nullptr;
-  table.boot_reading = nullptr;
-  return status;
+  std::setvbuf(input.get(), nullptr, _IONBF, 0);
+  return filter_lines(input.get(), nullptr, &pass);
 }

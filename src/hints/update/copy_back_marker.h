@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "hints/update_folder.h"
+#include "hints/update/update_folder.h"
 
 /// The copy-back marker FILE.KxCpy belongs to one copy back and says which:
 /// it is on the disk, with its record, before the hints file is cut, and it

@@ -9,11 +9,9 @@
 #include <string_view>
 #include <vector>
 
-#include "common/boot_reading.h"
 #include "common/file_handles.h"
-#include "common/loader_environment.h"
-#include "cores/core_table.h"
-#include "hints/line_filter.h"
+#include "hints/loader/loader_environment.h"
+#include "hints/loader/loader_file_pass.h"
 
 /// The boot loader's configuration as the loader itself gathers it at boot:
 /// /boot/defaults/loader.conf; each file a loader_conf_files setting names,
@@ -30,7 +28,7 @@ struct BootFile {
 
 struct BootConfiguration {
   LoaderEnvironment environment;
-  BootReading reading;                      // where each disable hint was set last
+  SettingOrigins origins;                   // where each disable hint was set last
   std::vector<BootFile> files;              // in reading order
   std::set<std::string, std::less<>> named;  // every name the loader tried to read
   std::vector<std::string> findings;        // what exists but cannot be read
@@ -60,18 +58,12 @@ std::string path_under_root(std::string_view root, std::string_view path);
 /// Reads the whole configuration under `root`. A file whose identity is
 /// `hints` (when given) is marked as the hints file. Throws std::bad_alloc
 /// when memory runs out.
-void read_boot_configuration(CoreTable& table, std::string_view root, const struct stat* hints,
-                             BootConfiguration& boot);
+void read_boot_configuration(std::string_view root, const struct stat* hints, BootConfiguration& boot);
 
-/// Reads the settings of the open regular file `fd` (which it closes) into
-/// `environment` as the loader reads one file, recording the lines it
-/// rejects and where disable hints are set. 0, or the system error number of
-/// a failed read.
-int read_boot_file(int fd, CoreTable& table, LoaderEnvironment& environment, BootReading& reading);
-
-/// The line handler of read_boot_file: the settings the loader reads from a
-/// line, once the line is whole. 0, or 12 when memory runs out.
-int read_boot_setting(LineBuffer& line, CoreTable& table, bool final_pass);
+/// Reads the settings of the open regular file `fd` (which it closes)
+/// through `pass`, as the loader reads one file. 0, 12 when memory runs
+/// out, or the system error number of a failed read.
+int read_boot_file(int fd, LoaderFilePass& pass);
 
 /// A finding about `path`: the path in double quotes, then `text`.
 std::string finding(std::string_view path, std::string_view text);

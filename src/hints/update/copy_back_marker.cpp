@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: BSD-2-Clause
-#include "hints/copy_back_marker.h"
+#include "hints/update/copy_back_marker.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -11,7 +11,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "hints/interrupted_calls.h"
+#include "common/interrupted_calls.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: BSD-2-Clause
-#include "hints/line_filter.h"
+#include "hints/loader/line_filter.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "filter_harness.h"
+#include "../filter_harness.h"
 #include "scratch_dir.h"
 
 namespace {
@@ -18,8 +18,7 @@ using hints_test::filter_text;
 using hints_test::Stream;
 using hints_test::stream_holding;
 
-// What the recording handler saw and what it should do; handlers are plain
-// function pointers, so their state lives here.
+// What the recording handler saw and what it should do.
 struct Script {
   std::vector<std::string> pieces;      // reading pass, with their bytes
   std::vector<std::string> to_append;   // final pass, one per call
@@ -29,8 +28,8 @@ struct Script {
 };
 Script script;
 
-int recording_handler(LineBuffer& line, CoreTable&, bool final_pass) {
-  if (final_pass) {
+struct RecordingHandler final : LineHandler {
+  int final_line(LineBuffer& line) override {
     const int call = script.final_calls++;
     if (call < static_cast<int>(script.to_append.size()))
       set_line(line, script.to_append[call].c_str());
@@ -38,23 +37,25 @@ int recording_handler(LineBuffer& line, CoreTable&, bool final_pass) {
       clear_line(line);
     return 0;
   }
-  const std::string piece(line.text.data(), line.length);
-  script.pieces.push_back(piece);
-  if (piece == script.stop_at) return 99;
-  if (piece == script.empty_this) clear_line(line);
-  return 0;
-}
+  int read_line(LineBuffer& line) override {
+    const std::string piece(line.text.data(), line.length);
+    script.pieces.push_back(piece);
+    if (piece == script.stop_at) return 99;
+    if (piece == script.empty_this) clear_line(line);
+    return 0;
+  }
+};
 
 class LineFilter : public ::testing::Test {
  protected:
   void SetUp() override { script = Script{}; }
-  CoreTable table;
+  RecordingHandler recorder;
 };
 
 TEST_F(LineFilter, PlainCopyKeepsEveryByte) {
   std::string input = "a\r\nnul\0inside\n" + std::string(5000, 'x') + "\n\n\ttab\nno end";
   input[8] = '\0';
-  const auto run = filter_text(input, nullptr, nullptr);
+  const auto run = filter_text(input, nullptr);
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(run.output, input);
 }
@@ -62,7 +63,7 @@ TEST_F(LineFilter, PlainCopyKeepsEveryByte) {
 TEST_F(LineFilter, LongLinesArriveInPiecesOfAtMost2047Bytes) {
   const std::string exact(2047, 'a');
   const std::string longer(4095, 'b');
-  const auto run = filter_text(exact + "\n" + longer + "\nend", recording_handler, &table);
+  const auto run = filter_text(exact + "\n" + longer + "\nend", &recorder);
   EXPECT_EQ(run.status, 0);
   const std::vector<std::string> expected{exact, "\n", std::string(2047, 'b'),
                                           std::string(2047, 'b'), "b\n", "end"};
@@ -88,7 +89,7 @@ TEST_F(LineFilter, PiecesAreCutAlikeWhereverTheInputIsReadInBlocks) {
   input += "last without a line feed";
   expected.push_back("last without a line feed");
 
-  const auto run = filter_text(input, recording_handler, &table);
+  const auto run = filter_text(input, &recorder);
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(script.pieces, expected);
   EXPECT_EQ(run.output, input);
@@ -96,7 +97,7 @@ TEST_F(LineFilter, PiecesAreCutAlikeWhereverTheInputIsReadInBlocks) {
 
 TEST_F(LineFilter, EmptiedLineWritesNothingNotEvenItsLineEnd) {
   script.empty_this = "two\r\n";
-  const auto run = filter_text("one\ntwo\r\nthree\n", recording_handler, &table);
+  const auto run = filter_text("one\ntwo\r\nthree\n", &recorder);
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(run.output, "one\nthree\n");
 }
@@ -104,7 +105,7 @@ TEST_F(LineFilter, EmptiedLineWritesNothingNotEvenItsLineEnd) {
 TEST_F(LineFilter, HandlerStatusStopsTheFilterBeforeThatLineIsWritten) {
   script.stop_at = "two\n";
   script.to_append = {"never\n"};
-  const auto run = filter_text("one\ntwo\nthree\n", recording_handler, &table);
+  const auto run = filter_text("one\ntwo\nthree\n", &recorder);
   EXPECT_EQ(run.status, 99);
   EXPECT_EQ(run.output, "one\n");
   EXPECT_EQ(script.pieces.size(), 2u);
@@ -113,7 +114,7 @@ TEST_F(LineFilter, HandlerStatusStopsTheFilterBeforeThatLineIsWritten) {
 
 TEST_F(LineFilter, FinalPassAppendsOneLinePerCallUntilEmpty) {
   script.to_append = {"x=1\n", "y=2\n"};
-  const auto run = filter_text("first\n", recording_handler, &table);
+  const auto run = filter_text("first\n", &recorder);
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(run.output, "first\nx=1\ny=2\n");
   EXPECT_EQ(script.final_calls, 3);
@@ -121,13 +122,13 @@ TEST_F(LineFilter, FinalPassAppendsOneLinePerCallUntilEmpty) {
 
 TEST_F(LineFilter, FinalPassRunsForEmptyOrAbsentInputAndAtLeastOnce) {
   script.to_append = {"only\n"};
-  auto run = filter_text("", recording_handler, &table);
+  auto run = filter_text("", &recorder);
   EXPECT_EQ(run.output, "only\n");
   EXPECT_TRUE(script.pieces.empty());
 
   script = Script{};
   Stream out(std::tmpfile());
-  EXPECT_EQ(filter_lines(nullptr, out.get(), recording_handler, &table), 0);
+  EXPECT_EQ(filter_lines(nullptr, out.get(), &recorder), 0);
   EXPECT_EQ(contents_of(out.get()), "");
   EXPECT_EQ(script.final_calls, 1);
 }
@@ -135,25 +136,25 @@ TEST_F(LineFilter, FinalPassRunsForEmptyOrAbsentInputAndAtLeastOnce) {
 TEST_F(LineFilter, NoFinalPassWithoutOutputOrWithoutHandler) {
   script.to_append = {"appended\n"};
   Stream in = stream_holding("a\nb\n");
-  EXPECT_EQ(filter_lines(in.get(), nullptr, recording_handler, &table), 0);
+  EXPECT_EQ(filter_lines(in.get(), nullptr, &recorder), 0);
   EXPECT_EQ(script.pieces, (std::vector<std::string>{"a\n", "b\n"}));
   EXPECT_EQ(script.final_calls, 0);
 }
 
 TEST_F(LineFilter, AppendedLinesStartOnAFreshLine) {
   script.to_append = {"x=1\n", "y=2\n"};
-  EXPECT_EQ(filter_text("last", recording_handler, &table).output, "last\nx=1\ny=2\n");
+  EXPECT_EQ(filter_text("last", &recorder).output, "last\nx=1\ny=2\n");
 
   // Nothing is added when the output is empty or already ends its line, or
   // when nothing is appended.
   script = Script{};
   script.to_append = {"x=1\n"};
-  EXPECT_EQ(filter_text("", recording_handler, &table).output, "x=1\n");
+  EXPECT_EQ(filter_text("", &recorder).output, "x=1\n");
   script = Script{};
   script.to_append = {"x=1\n"};
-  EXPECT_EQ(filter_text("a\r\n", recording_handler, &table).output, "a\r\nx=1\n");
+  EXPECT_EQ(filter_text("a\r\n", &recorder).output, "a\r\nx=1\n");
   script = Script{};
-  EXPECT_EQ(filter_text("last", recording_handler, &table).output, "last");
+  EXPECT_EQ(filter_text("last", &recorder).output, "last");
 }
 
 TEST_F(LineFilter, FailedWriteStopsReadingAndIsReported) {
@@ -162,7 +163,7 @@ TEST_F(LineFilter, FailedWriteStopsReadingAndIsReported) {
   ASSERT_NE(full, nullptr);
   std::setvbuf(full.get(), nullptr, _IONBF, 0);
   script.to_append = {"never\n"};
-  EXPECT_NE(filter_lines(in.get(), full.get(), recording_handler, &table), 0);
+  EXPECT_NE(filter_lines(in.get(), full.get(), &recorder), 0);
   EXPECT_EQ(script.pieces.size(), 1u);
   EXPECT_EQ(script.final_calls, 0);
 }
@@ -171,13 +172,13 @@ TEST_F(LineFilter, OutputThatFailsOnlyWhenFlushedIsAFailedWrite) {
   Stream in = stream_holding("small\n");
   Stream full(std::fopen("/dev/full", "w"));
   ASSERT_NE(full, nullptr);
-  EXPECT_NE(filter_lines(in.get(), full.get(), nullptr, nullptr), 0);
+  EXPECT_NE(filter_lines(in.get(), full.get(), nullptr), 0);
 }
 
 TEST_F(LineFilter, ReadErrorEndsThePassWithItsErrorNumber) {
   // Reading a directory fails for good without reaching end of file.
   const ScratchDir dir;
-  EXPECT_EQ(filter_file(dir.path().c_str(), nullptr, recording_handler, &table), EISDIR);
+  EXPECT_EQ(filter_file(dir.path().c_str(), nullptr, &recorder), EISDIR);
   EXPECT_TRUE(script.pieces.empty());
 }
 
@@ -186,7 +187,7 @@ TEST_F(LineFilter, FileCopyIsExactAndTruncatesTheOutput) {
   const std::string input = dir.file("in"), output = dir.file("out");
   write_file(input, std::string("a\0b\r\nno end", 11));
   write_file(output, std::string(10000, 'z'));
-  EXPECT_EQ(filter_file(input.c_str(), output.c_str(), nullptr, nullptr), 0);
+  EXPECT_EQ(filter_file(input.c_str(), output.c_str(), nullptr), 0);
   EXPECT_EQ(read_file(output), std::string("a\0b\r\nno end", 11));
 }
 
@@ -197,10 +198,10 @@ TEST_F(LineFilter, UnopenableFilesAreNamedOnStandardOutput) {
   write_file(input, "a\n");
 
   ::testing::internal::CaptureStdout();
-  EXPECT_EQ(filter_file(missing.c_str(), input.c_str(), nullptr, nullptr), ENOENT);
-  EXPECT_EQ(filter_file(missing.c_str(), fresh.c_str(), nullptr, nullptr), ENOENT);
-  EXPECT_EQ(filter_file(input.c_str(), output.c_str(), nullptr, nullptr), ENOENT);
-  EXPECT_EQ(filter_file_to_stdout(missing.c_str(), recording_handler, &table), ENOENT);
+  EXPECT_EQ(filter_file(missing.c_str(), input.c_str(), nullptr), ENOENT);
+  EXPECT_EQ(filter_file(missing.c_str(), fresh.c_str(), nullptr), ENOENT);
+  EXPECT_EQ(filter_file(input.c_str(), output.c_str(), nullptr), ENOENT);
+  EXPECT_EQ(filter_file_to_stdout(missing.c_str(), &recorder), ENOENT);
   std::fflush(stdout);
   EXPECT_EQ(::testing::internal::GetCapturedStdout(),
             "error opening \"" + missing + "\"\n" + "error opening \"" + missing + "\"\n" +
@@ -218,7 +219,7 @@ TEST_F(LineFilter, ToStdoutWritesTheFilteredText) {
   script.empty_this = "drop\n";
   script.to_append = {"added\n"};
   ::testing::internal::CaptureStdout();
-  const int status = filter_file_to_stdout(input.c_str(), recording_handler, &table);
+  const int status = filter_file_to_stdout(input.c_str(), &recorder);
   std::fflush(stdout);
   EXPECT_EQ(::testing::internal::GetCapturedStdout(), "keep\nlast\nadded\n");
   EXPECT_EQ(status, 0);

@@ -6,8 +6,8 @@
 #include <cstdio>
 
 #include "common/file_handles.h"
-#include "hints/copy_back_marker.h"
-#include "hints/update_folder.h"
+#include "hints/update/copy_back_marker.h"
+#include "hints/update/update_folder.h"
 
 /// The files of an in-place update beside the hints file, made so that names
 /// planted by other users are replaced or moved aside and never followed, and

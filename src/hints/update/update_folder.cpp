@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: BSD-2-Clause
-#include "hints/update_folder.h"
+#include "hints/update/update_folder.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -11,7 +11,7 @@
 #include <memory>
 
 #include "common/diagnostics.h"
-#include "hints/interrupted_calls.h"
+#include "common/interrupted_calls.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: BSD-2-Clause
-#include "hints/update_files.h"
+#include "hints/update/update_files.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -10,8 +10,8 @@
 #include <utility>
 
 #include "common/diagnostics.h"
-#include "hints/interrupted_calls.h"
-#include "hints/line_filter.h"
+#include "common/interrupted_calls.h"
+#include "hints/update/file_copy.h"
 
 namespace {
 
@@ -117,7 +117,7 @@ bool write_backup(const UpdatePaths& paths, const HintsFile& hints, struct stat&
   // The copy back's record names the backup as it is once written.
   const FileDescriptor written(::dup(fd.get()));
   bool made = text && written.valid() && take_hints_ownership(fd.get(), hints) &&
-              filter_into(text.get(), std::move(fd), nullptr, nullptr) == 0 &&
+              copy_text(text.get(), std::move(fd)) == 0 &&
               ::fstat(written.get(), &backup) == 0;
   if (made && !rename_to_backup(aside, paths)) {
     report_open_failure(paths.backup.data());
@@ -150,7 +150,7 @@ CopyBack rewrite_hints_file(int text_fd, const char* hints_path, const UpdatePat
   }
   const FilePtr text = read_from_start(text_fd);
   // A failed copy leaves the marker: the file stays torn until it is restored.
-  if (!text || filter_into(text.get(), std::move(fd), nullptr, nullptr) != 0) return CopyBack::Torn;
+  if (!text || copy_text(text.get(), std::move(fd)) != 0) return CopyBack::Torn;
   unmark_written_file(hints_path, paths);
   return CopyBack::Written;
 }

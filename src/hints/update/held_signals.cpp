@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: BSD-2-Clause
-#include "hints/held_signals.h"
+#include "hints/update/held_signals.h"
 
 #include <array>
 

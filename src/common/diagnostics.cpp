@@ -1,0 +1,22 @@
+// SPDX-License-Identifier: BSD-2-Clause
+#include "common/diagnostics.h"
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+
+void report(const char* format, ...) {
+  std::fflush(stdout);
+  va_list arguments;
+  va_start(arguments, format);
+  std::vfprintf(stderr, format, arguments);
+  va_end(arguments);
+  std::fputc('\n', stderr);
+  std::fflush(stderr);
+}
+
+int report_open_failure(const char* path) {
+  const int error = errno != 0 ? errno : EIO;
+  std::printf("error opening \"%s\"\n", path);
+  return error;
+}

@@ -1,0 +1,80 @@
+// SPDX-License-Identifier: BSD-2-Clause
+#include "hints/loader/kernel_hints.h"
+
+#include <climits>
+
+namespace {
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+/// The unit as "%d" reads it (a sign, then digits) into a 32-bit int;
+/// false when it is no number at all.
+bool read_unit(std::string_view text, KernelHintName& hint) {
+  const bool negative = text.starts_with('-');
+  if (negative || text.starts_with('+')) text.remove_prefix(1);
+  if (text.empty()) return false;
+  const std::int64_t limit = negative ? std::int64_t{INT32_MAX} + 1 : INT32_MAX;
+  std::int64_t magnitude = 0;
+  for (const char c : text) {
+    if (!is_digit(c)) return false;
+    if (magnitude <= limit) magnitude = magnitude * 10 + (c - '0');
+  }
+  hint.unit_in_range = magnitude <= limit;
+  if (hint.unit_in_range) hint.unit = static_cast<std::int32_t>(negative ? -magnitude : magnitude);
+  return true;
+}
+
+/// The setting the kernel reads for `apic_id`, or the end of the environment.
+auto deciding_disable_hint(const LoaderEnvironment& environment, std::uint32_t apic_id) {
+  constexpr std::string_view kPrefix = "hint.lapic.";
+  for (auto it = environment.values.lower_bound(kPrefix);
+       it != environment.values.end() && it->first.starts_with(kPrefix); ++it) {
+    const std::optional<KernelHintName> hint = read_kernel_hint_name(it->first);
+    if (!hint || !is_disable_hint(*hint) || !names_apic_id(*hint, apic_id)) continue;
+    if (it->second.kernel_number() != KernelNumber::Blank) return it;
+  }
+  return environment.values.end();
+}
+
+}  // namespace
+
+std::optional<KernelHintName> read_kernel_hint_name(std::string_view name) {
+  constexpr std::string_view kPrefix = "hint.";
+  constexpr std::size_t kMaxField = 32;  // "%32[^.]" and "%32[^=]"
+  if (!name.starts_with(kPrefix)) return std::nullopt;
+  name.remove_prefix(kPrefix.size());
+  const std::size_t driver_end = name.find('.');
+  if (driver_end == std::string_view::npos || driver_end == 0 || driver_end > kMaxField)
+    return std::nullopt;
+  const std::size_t unit_end = name.find('.', driver_end + 1);
+  if (unit_end == std::string_view::npos) return std::nullopt;
+  KernelHintName hint;
+  hint.driver = name.substr(0, driver_end);
+  if (!read_unit(name.substr(driver_end + 1, unit_end - driver_end - 1), hint)) return std::nullopt;
+  hint.resource = name.substr(unit_end + 1);
+  if (hint.resource.empty() || hint.resource.size() > kMaxField) return std::nullopt;
+  return hint;
+}
+
+bool is_disable_hint(const KernelHintName& hint) {
+  return hint.driver == "lapic" && hint.resource == "disabled";
+}
+
+bool is_clock_hint(const KernelHintName& hint) {
+  return hint.driver == "apic" && hint.resource == "clock";
+}
+
+bool names_apic_id(const KernelHintName& hint, std::uint32_t apic_id) {
+  return hint.unit_in_range && static_cast<std::uint32_t>(hint.unit) == apic_id;
+}
+
+std::optional<bool> kernel_disables(const LoaderEnvironment& environment, std::uint32_t apic_id) {
+  const auto hint = deciding_disable_hint(environment, apic_id);
+  if (hint == environment.values.end()) return std::nullopt;
+  return hint->second.kernel_number() == KernelNumber::NonZero;
+}
+
+std::string_view kernel_disable_hint(const LoaderEnvironment& environment, std::uint32_t apic_id) {
+  const auto hint = deciding_disable_hint(environment, apic_id);
+  return hint == environment.values.end() ? std::string_view{} : std::string_view{hint->first};
+}

@@ -1,0 +1,305 @@
+// SPDX-License-Identifier: BSD-2-Clause
+#include "hints/loader/loader_lines.h"
+
+#include <cstring>
+
+namespace {
+
+/// The character classes of the loader's patterns, in the C locale.
+bool is_space(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+bool is_alnum(char c) {
+  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+bool is_name_char(char c) { return is_alnum(c) || c == '-' || c == '_' || c == '.'; }
+
+/// Lines named <module>_load and the like are a module's settings: the loader
+/// stores them as written, without escapes, a _load value upper-cased.
+constexpr std::string_view kModuleSuffixes[] = {"_load",  "_name",  "_type", "_flags",
+                                                "_before", "_after", "_error"};
+
+}  // namespace
+
+void LoaderLineReader::take_name_char(char c) {
+  if (name_length_ == 0) name_first_ = c;
+  ++name_length_;
+  std::memmove(name_tail_.data(), name_tail_.data() + 1, name_tail_.size() - 1);
+  name_tail_.back() = c;
+  if (line_.name_cut) return;
+  if (line_.name.size() < kMaxHeldName) {
+    line_.name.push_back(c);
+  } else {
+    line_.name_cut = true;
+    line_.name.clear();
+  }
+}
+
+/// Decides, at the first byte of the value, how the loader treats it; false
+/// when no pattern of the loader takes the name.
+bool LoaderLineReader::start_value() {
+  const std::string_view tail(name_tail_.data(), name_tail_.size());
+  for (const std::string_view suffix : kModuleSuffixes) {
+    if (name_length_ > suffix.size() && tail.ends_with(suffix)) {
+      rule_ = suffix == "_load" ? ValueRule::Upper : ValueRule::Raw;
+      return true;
+    }
+  }
+  // Only the quoted form is a command; a bare word sets a variable named exec.
+  if (quoted_ && name_length_ == 4 && tail.ends_with("exec")) {
+    rule_ = ValueRule::Command;
+    return true;
+  }
+  rule_ = ValueRule::Expanded;
+  return is_alnum(name_first_);
+}
+
+void LoaderLineReader::put(char c) {
+  LoaderValue& value = line_.value;
+  if (value_ended_) return;
+  if (c == '\0') {
+    value_ended_ = true;
+    return;
+  }
+  if (!value.cut && value.text.size() < kMaxHeldValue) {
+    value.text.push_back(c);
+  } else {
+    value.cut = true;
+  }
+  value.number.feed(c);
+}
+
+void LoaderLineReader::put_text(std::string_view text) {
+  for (const char c : text) put(c);
+}
+
+void LoaderLineReader::expand_variable() {
+  expansion_ = Expansion::Text;
+  if (environment_ == nullptr || variable_cut_) return;
+  // The loader looks the name up as a C string.
+  const std::string_view name(variable_.data(), strnlen(variable_.data(), variable_.size()));
+  const LoaderValue* found = environment_->find(name);
+  if (found == nullptr) return;
+  LoaderValue& value = line_.value;
+  if (!found->cut) {
+    put_text(found->text);
+    return;
+  }
+  // Only part of it was kept: the kernel's reading of the whole carries over
+  // when nothing but white space came before it.
+  const bool from_start = value.number.at_start() && !value_ended_;
+  const KernelNumberReader whole = found->number;
+  put_text(found->text);
+  value.cut = true;
+  if (from_start) {
+    value.number = whole;
+  } else {
+    value.number.give_up();
+  }
+}
+
+/// processEnvVar, a byte at a time: escapes, then $name and ${name}.
+void LoaderLineReader::expand_char(char c) {
+  switch (expansion_) {
+    case Expansion::Text:
+      if (c == '\\') {
+        expansion_ = Expansion::Escape;
+      } else if (c == '$') {
+        expansion_ = Expansion::Dollar;
+      } else if (c == '"') {
+        expansion_ = Expansion::Failed;
+      } else {
+        put(c);
+      }
+      return;
+    case Expansion::Escape:
+      put(c);
+      expansion_ = Expansion::Text;
+      return;
+    case Expansion::Dollar:
+      variable_.clear();
+      variable_cut_ = false;
+      if (c == '{') {
+        expansion_ = Expansion::BraceName;
+      } else if (is_alnum(c)) {
+        variable_.push_back(c);
+        expansion_ = Expansion::BareName;
+      } else {
+        expansion_ = Expansion::Failed;
+      }
+      return;
+    case Expansion::BraceName:
+      if (c != '}') break;
+      if (variable_.empty() && !variable_cut_) {
+        expansion_ = Expansion::Failed;
+      } else {
+        expand_variable();
+      }
+      return;
+    case Expansion::BareName:
+      if (is_name_char(c)) break;
+      expand_variable();
+      expand_char(c);
+      return;
+    case Expansion::Failed:
+      return;
+  }
+  if (variable_.size() < kMaxHeldName) {
+    variable_.push_back(c);
+  } else {
+    variable_cut_ = true;
+  }
+}
+
+void LoaderLineReader::take_value_char(char c) {
+  switch (rule_) {
+    case ValueRule::Expanded:
+      expand_char(c);
+      break;
+    case ValueRule::Raw:
+      put(c);
+      break;
+    case ValueRule::Upper:
+      put(c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c);
+      break;
+    case ValueRule::Command:
+      break;
+  }
+}
+
+void LoaderLineReader::feed(std::string_view piece) {
+  if (finished_) start_line();
+  for (std::size_t at = 0; at < piece.size(); ++at) {
+    const char c = piece[at];
+    switch (state_) {
+      case State::Lead:
+        if (is_space(c)) continue;
+        if (c == '#') {
+          state_ = State::Comment;
+        } else if (is_name_char(c)) {
+          take_name_char(c);
+          state_ = State::Name;
+        } else {
+          state_ = State::Bad;
+        }
+        continue;
+      case State::Name:
+        if (is_name_char(c)) {
+          take_name_char(c);
+        } else if (c == '=') {
+          state_ = State::AfterEquals;
+        } else {
+          state_ = is_space(c) ? State::AfterName : State::Bad;
+        }
+        continue;
+      case State::AfterName:
+        if (c == '=') {
+          state_ = State::AfterEquals;
+        } else if (!is_space(c)) {
+          state_ = State::Bad;
+        }
+        continue;
+      case State::AfterEquals:
+        if (is_space(c)) continue;
+        quoted_ = c == '"';
+        if (!quoted_ && !is_alnum(c) && c != '-') {
+          state_ = State::Bad;
+        } else if (!start_value()) {
+          state_ = State::Bad;
+        } else if (quoted_) {
+          state_ = State::Quoted;
+        } else {
+          state_ = State::Bare;
+          take_value_char(c);
+        }
+        continue;
+      case State::Quoted:
+        if (c == '"') {
+          state_ = State::Tail;
+        } else {
+          take_value_char(c);
+        }
+        continue;
+      case State::Bare:
+        if (is_name_char(c)) {
+          take_value_char(c);
+          continue;
+        }
+        [[fallthrough]];
+      case State::Tail:
+        if (c == '#') {
+          state_ = State::TailComment;
+        } else if (!is_space(c)) {
+          state_ = State::Bad;
+        } else {
+          state_ = State::Tail;
+        }
+        continue;
+      case State::Comment:
+      case State::TailComment:
+      case State::Bad:
+        // Nothing further in the line can change what it is.
+        return;
+    }
+  }
+}
+
+const LoaderLine& LoaderLineReader::finish() {
+  if (finished_) start_line();
+  finished_ = true;
+  switch (state_) {
+    case State::Lead:
+    case State::Comment:
+      line_.kind = LoaderLineKind::Ignored;
+      return line_;
+    case State::Name:
+    case State::AfterName:
+    case State::AfterEquals:
+    case State::Quoted:
+    case State::Bad:
+      line_.kind = LoaderLineKind::Malformed;
+      return line_;
+    case State::Bare:
+    case State::Tail:
+    case State::TailComment:
+      break;
+  }
+  if (rule_ == ValueRule::Command) {
+    line_.kind = LoaderLineKind::Command;
+    return line_;
+  }
+  if (rule_ == ValueRule::Expanded) {
+    if (expansion_ == Expansion::BareName) expand_variable();
+    // A stray escape, '$' or "${" at the end of the value.
+    if (expansion_ != Expansion::Text) {
+      line_.kind = LoaderLineKind::Malformed;
+      return line_;
+    }
+  }
+  line_.kind = LoaderLineKind::Setting;
+  return line_;
+}
+
+void LoaderLineReader::start_line() {
+  finished_ = false;
+  state_ = State::Lead;
+  rule_ = ValueRule::Expanded;
+  expansion_ = Expansion::Text;
+  quoted_ = false;
+  value_ended_ = false;
+  name_length_ = 0;
+  name_first_ = '\0';
+  name_tail_.fill('\0');
+  line_.kind = LoaderLineKind::Ignored;
+  line_.name.clear();
+  line_.name_cut = false;
+  line_.value.text.clear();
+  line_.value.cut = false;
+  line_.value.number = KernelNumberReader{};
+}
+
+LoaderLine read_loader_line(std::string_view text, const LoaderEnvironment* environment) {
+  LoaderLineReader reader(environment);
+  reader.feed(text);
+  return reader.finish();
+}
