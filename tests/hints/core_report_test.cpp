@@ -11,6 +11,7 @@
 namespace {
 
 using hints_test::make_table;
+using namespace std::string_literals;
 
 const std::string kHeader =
     "  CPU | LApic-ID | mode now | mode next boot\r\n"
@@ -60,7 +61,7 @@ TEST(CoreReport, DisableHintsAreReadAsTheLoaderAndTheKernelReadThem) {
   const struct {
     const char* what;
     std::uint32_t shared_now;
-    const char* hints;
+    std::string hints;
     const char* split;
   } cases[] = {
       {"quoted, bare, indented, tabs around =, a comment", 4,
@@ -92,6 +93,14 @@ TEST(CoreReport, DisableHintsAreReadAsTheLoaderAndTheKernelReadThem) {
        "SIIS"},
       {"an id beyond \"%d\" names no core, not core 0", 4,
        "hint.lapic.4294967296.disabled=1\n", "SSSS"},
+      {"a name set earlier in the file expands, one set nowhere is empty", 4,
+       "on=1\nhint.lapic.2.disabled=\"$on\"\nhint.lapic.4.disabled=\"${on}${off}\"\n"
+       "hint.lapic.16.disabled=\"$off\"\noff=1\n",
+       "SIIS"},
+      {"the kernel gets a value up to its first NUL byte", 0,
+       "hint.lapic.2.disabled=\"1\0x\"\nhint.lapic.4.disabled=\"\0\"\n"
+       "hint.lapic.16.disabled=\"\0 1\"\n"s,
+       "SIII"},
   };
   for (const auto& c : cases) {
     CoreTablePtr table = make_table(ids, c.shared_now, c.shared_now);
@@ -102,6 +111,14 @@ TEST(CoreReport, DisableHintsAreReadAsTheLoaderAndTheKernelReadThem) {
       split += table->entries[i].shared_next ? 'S' : 'I';
     EXPECT_EQ(split, c.split) << c.what;
   }
+}
+
+TEST(CoreReport, EveryRowWithTheBootProcessorsApicIdIsShared) {
+  CoreTablePtr table = make_table({6, 6, 2}, 3, 3);
+  hints_test::Stream in = hints_test::stream_holding("hint.lapic.6.disabled=1\nhint.lapic.2.disabled=1\n");
+  EXPECT_EQ(read_next_boot_modes(in.get(), *table), 0);
+  EXPECT_EQ(table->entries[1].shared_next, 1);
+  EXPECT_EQ(table->entries[2].shared_next, 0);
 }
 
 TEST(CoreReport, ALongHintLineCountsWhenTheLoaderReadsItWhole) {
@@ -121,6 +138,7 @@ TEST(CoreReport, ALongHintLineCountsWhenTheLoaderReadsItWhole) {
       // A bare value that fills the first piece goes on: the loader reads it whole.
       {hint + std::string(2047 - hint.size(), '1') + "\n", "SI"},
       {hint + std::string(5000, '1'), "SI"},
+      {std::string(2100, '\t') + hint + "\n", "SI"},
       {"hint.lapic.2.disabled=" + std::string(3000, '0') + "\n", "SS"},
   };
   for (const auto& c : cases) {

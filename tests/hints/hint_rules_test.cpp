@@ -194,6 +194,14 @@ TEST(HintRules, OnlyAPieceThatBeginsALineIsAHint) {
       {"a long hint passed unchanged stays whole", long_clock, 0, long_clock + all},
       {"a long unended last line is ended before the appended lines", long_clock.substr(0, 3000),
        0, long_clock.substr(0, 3000) + "\n" + all},
+      {"a hint followed by another word past the first piece is no hint",
+       padded_hint + std::string(3000, ' ') + "x\n", 0,
+       padded_hint + std::string(3000, ' ') + "x\n" + all},
+      {"a hint indented past the first piece is one", std::string(2100, ' ') + four, 0,
+       four + others},
+      {"a line longer than memory holds passes whole, read again",
+       "# " + std::string(100000, 'c') + "\n" + four, 0,
+       "# " + std::string(100000, 'c') + "\n" + four + others},
   };
   for (const auto& c : cases) EXPECT_EQ(edit(c.input, c.flags), c.output) << c.what;
 }

@@ -95,6 +95,45 @@ TEST_F(LineFilter, PiecesAreCutAlikeWhereverTheInputIsReadInBlocks) {
   EXPECT_EQ(run.output, input);
 }
 
+/// Holds back every piece of a line until it ends, then lets the line pass,
+/// or replaces it when it begins with "drop"; records where lines ended.
+struct HoldingHandler final : LineHandler {
+  int read_line(LineBuffer& line) override {
+    if (!line.continues_line) drop = std::string_view(line.text.data(), line.length).starts_with("drop");
+    if (!line.ends_line) {
+      line.held = HeldPieces::Keep;
+      return 0;
+    }
+    ends.push_back(line.length);
+    line.held = drop ? HeldPieces::Drop : HeldPieces::Release;
+    if (drop) set_line(line, "replaced\n");
+    return 0;
+  }
+  bool drop = false;
+  std::vector<std::size_t> ends;
+};
+
+TEST_F(LineFilter, HeldPiecesPassWholeOrGoWholeWhateverTheirLength) {
+  // Past what is held in memory a passing line is read again from the input.
+  const std::string input = "short\n" + std::string(5000, 'a') + "\ndrop" +
+                            std::string(200000, 'd') + "\n" + std::string(kHeldInMemory + 3000, 'p') +
+                            "\n" + std::string(4094, 'e');
+  HoldingHandler holding;
+  const auto run = filter_text(input, &holding);
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.output, "short\n" + std::string(5000, 'a') + "\nreplaced\n" +
+                            std::string(kHeldInMemory + 3000, 'p') + "\n" + std::string(4094, 'e'));
+  // Each line ends once: a line feed, or the end of the input after 2047 bytes.
+  EXPECT_EQ(holding.ends.size(), 5u);
+
+  // An input that cannot be read again refuses such a line rather than lose it.
+  std::FILE* piped = ::popen("head -c 70000 /dev/zero | tr '\\0' p", "r");
+  ASSERT_NE(piped, nullptr);
+  Stream out(std::tmpfile());
+  EXPECT_EQ(filter_lines(piped, out.get(), &holding), ESPIPE);
+  ::pclose(piped);
+}
+
 TEST_F(LineFilter, EmptiedLineWritesNothingNotEvenItsLineEnd) {
   script.empty_this = "two\r\n";
   const auto run = filter_text("one\ntwo\r\nthree\n", &recorder);
