@@ -12,33 +12,26 @@
 
 namespace {
 
-/// How each kind of line is recognised: a literal head, an optional decimal
-/// id and a literal tail make the key; the separator and value follow.
-struct LineForm {
-  HintKind kind;
-  std::string_view head;
-  bool has_id;
-  std::string_view tail;
-};
+/// White space as scanf sees it in the C locale, looked up: lines are many.
+constexpr std::array<bool, 256> kScanfSpace = [] {
+  std::array<bool, 256> table{};
+  for (const unsigned char c : {' ', '\t', '\n', '\v', '\f', '\r'}) table[c] = true;
+  return table;
+}();
 
-constexpr std::array kLineForms{
-    LineForm{HintKind::Clock, "hint.apic.", true, ".clock"},
-    LineForm{HintKind::Disable, "hint.lapic.", true, ".disabled"},
-    LineForm{HintKind::Topology, "kern.smp.topology", false, ""},
-};
+bool is_space(char c) { return kScanfSpace[static_cast<unsigned char>(c)]; }
 
-/// White space as scanf sees it in the C locale.
-bool is_space(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
+bool is_digit(char c) { return static_cast<unsigned char>(c - '0') < 10; }
 
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
-
-/// strncmp stops at a NUL in the text, so nothing past the line is read; it
-/// compares a word at a time, which matters with millions of lines.
-bool take_literal(const char*& p, std::string_view literal) {
-  if (std::strncmp(p, literal.data(), literal.size()) != 0) return false;
-  p += literal.size();
+/// The literal at `p`, never read past the line's `end`; a NUL in the line
+/// differs from every literal, so the form still ends there as for scanf.
+/// Its length is known when compiled, so the comparison costs a few loads.
+template <std::size_t N>
+bool take_literal(const char*& p, const char* end, const char (&literal)[N]) {
+  constexpr std::size_t kLength = N - 1;
+  if (static_cast<std::size_t>(end - p) < kLength || std::memcmp(p, literal, kLength) != 0)
+    return false;
+  p += kLength;
   return true;
 }
 
@@ -69,20 +62,42 @@ bool take_separator(const char*& p) {
   return p != start;
 }
 
-/// "%s": optional white space, then one or more other characters.
-bool take_value(const char*& p, std::string_view& value) {
+/// "%*s": optional white space, then at least one other character.
+bool take_value(const char* p) {
   while (is_space(*p)) ++p;
-  const char* start = p;
-  while (*p != '\0' && !is_space(*p)) ++p;
-  value = std::string_view(start, static_cast<std::size_t>(p - start));
-  return !value.empty();
+  return *p != '\0';
 }
 
-bool match_form(const char* text, const LineForm& form, HintMatch& match) {
-  const char* p = text;
-  if (!take_literal(p, form.head)) return false;
-  if (form.has_id && !take_decimal(p, match)) return false;
-  return take_literal(p, form.tail) && take_separator(p) && take_value(p, match.value);
+/// The forms, each read with scanf's rules: a literal head, for a hint a
+/// decimal id and a literal tail, then a separator and a value. A line can
+/// only be the form its first bytes name.
+bool match_clock_hint(const char* p, const char* end, HintMatch& match) {
+  return take_literal(p, end, "hint.apic.") && take_decimal(p, match) &&
+         take_literal(p, end, ".clock") && take_separator(p) && take_value(p);
+}
+
+bool match_disable_hint(const char* p, const char* end, HintMatch& match) {
+  return take_literal(p, end, "hint.lapic.") && take_decimal(p, match) &&
+         take_literal(p, end, ".disabled") && take_separator(p) && take_value(p);
+}
+
+bool match_topology(const char* p, const char* end) {
+  return take_literal(p, end, "kern.smp.topology") && take_separator(p) && take_value(p);
+}
+
+HintMatch match_scanf_form(const char* text, std::size_t length) {
+  HintMatch match;
+  constexpr std::size_t kShortest = sizeof "hint.apic.0.clock=x" - 1;
+  if (length < kShortest) return match;
+  const char* end = text + length;
+  if (text[0] == 'k') {
+    if (match_topology(text, end)) match.kind = HintKind::Topology;
+  } else if (text[0] == 'h' && text[5] == 'a') {
+    if (match_clock_hint(text, end, match)) match.kind = HintKind::Clock;
+  } else if (text[0] == 'h' && text[5] == 'l') {
+    if (match_disable_hint(text, end, match)) match.kind = HintKind::Disable;
+  }
+  return match;
 }
 
 /// Writes `id` in decimal at `out`, as "%d" would; returns the end.
@@ -143,21 +158,10 @@ HintMatch match_loader_setting(const LoaderLine& line) {
   return match;
 }
 
-HintMatch match_scanf_form(const char* text) {
-  for (const LineForm& form : kLineForms) {
-    HintMatch match;
-    if (match_form(text, form, match)) {
-      match.kind = form.kind;
-      return match;
-    }
-  }
-  return {};
-}
-
 }  // namespace
 
 HintMatch match_hint_line(const char* text, std::size_t length) {
-  const HintMatch match = match_scanf_form(text);
+  const HintMatch match = match_scanf_form(text, length);
   if (match.kind != HintKind::None) return match;
   return match_loader_setting(read_loader_line({text, length}));
 }
@@ -165,7 +169,7 @@ HintMatch match_hint_line(const char* text, std::size_t length) {
 HintMatch match_hint_line(const char* text) { return match_hint_line(text, std::strlen(text)); }
 
 HintMatch EditPass::match_line(const LineBuffer& line) {
-  const HintMatch match = match_scanf_form(line.text.data());
+  const HintMatch match = match_scanf_form(line.text.data(), line.length);
   if (match.kind != HintKind::None) return match;
   reader_.feed({line.text.data(), line.length});
   return match_loader_setting(reader_.finish());

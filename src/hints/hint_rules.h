@@ -25,7 +25,6 @@ struct HintMatch {
   HintKind kind = HintKind::None;
   std::int32_t id = 0;       // clock and disable hints
   bool id_in_range = false;  // false: the id does not fit "%d" and names no core
-  std::string_view value;    // the value text of a scanf form (up to the first white space)
 };
 
 /// Recognises a clock hint, a disable hint or a topology setting in the

@@ -107,7 +107,6 @@ TEST(HintRules, LinesAreRecognisedByTheWholeForm) {
       }
     }
   }
-  EXPECT_EQ(match_hint_line("hint.lapic.4.disabled = \"1\" # note").value, "\"1\"");
 }
 
 TEST(HintRules, RewrittenLinesEndInALineFeedAndUnchangedOnesKeepTheirEnd) {

@@ -193,9 +193,11 @@ bool piece_ends_line(BlockReader& reader, const LineBuffer& line, int& error) {
 }
 
 /// What the filter does after the handler has seen a piece. 0, or the failure.
-int pass_on(BlockReader& reader, LineSink& sink, HeldLine& held, const LineBuffer& line,
-            std::int64_t piece_offset) {
-  if (line.held == HeldPieces::Keep) return held.keep(line, piece_offset);
+int pass_on(BlockReader& reader, LineSink& sink, HeldLine& held, const LineBuffer& line) {
+  if (line.held == HeldPieces::Keep) {
+    const std::int64_t next = reader.offset();
+    return held.keep(line, next < 0 ? -1 : next - static_cast<std::int64_t>(line.length));
+  }
   if (held.active) {
     if (line.held == HeldPieces::Drop) {
       held.active = false;
@@ -205,7 +207,8 @@ int pass_on(BlockReader& reader, LineSink& sink, HeldLine& held, const LineBuffe
       return status;
     }
   }
-  if (sink.stream != nullptr && !sink.write(line)) return sink.failure();
+  // Most lines of a big file are dropped repeats: nothing to write.
+  if (line.length != 0 && sink.stream != nullptr && !sink.write(line)) return sink.failure();
   return 0;
 }
 
@@ -215,7 +218,6 @@ int reading_pass(BlockReader& reader, LineSink& sink, LineBuffer& line, LineHand
   bool at_line_start = true;
   for (;;) {
     int error = 0;
-    const std::int64_t piece_offset = reader.offset();
     const ReadResult result = read_piece(reader, line, error);
     if (result == ReadResult::End) break;
     if (result == ReadResult::Failed) return error;
@@ -225,7 +227,7 @@ int reading_pass(BlockReader& reader, LineSink& sink, LineBuffer& line, LineHand
     at_line_start = line.ends_line;
     line.held = HeldPieces::None;
     if (const int status = handler.read_line(line); status != 0) return status;
-    if (const int status = pass_on(reader, sink, held, line, piece_offset); status != 0) return status;
+    if (const int status = pass_on(reader, sink, held, line); status != 0) return status;
   }
   // A handler that never decided lets the line pass as it was.
   if (held.active && sink.stream != nullptr) return held.release(reader, sink);
