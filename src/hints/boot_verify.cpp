@@ -48,7 +48,7 @@ void read_hints_alone(const std::string& path, const char* shown, HintsAlone& al
 /// Every core's next-boot mode from `environment`, starting from its mode now.
 std::vector<bool> next_boot_modes(CoreTable& table, const LoaderEnvironment& environment) {
   for (std::uint32_t i = 0; i < table.cpu_count; ++i) table.entries[i].shared_next = table.entries[i].shared_now;
-  apply_next_boot_modes(table, environment);
+  if (apply_next_boot_modes(table, environment) != 0) throw std::bad_alloc();
   std::vector<bool> modes(table.cpu_count);
   for (std::uint32_t i = 0; i < table.cpu_count; ++i) modes[i] = table.entries[i].shared_next != 0;
   return modes;

@@ -1,9 +1,14 @@
 // SPDX-License-Identifier: BSD-2-Clause
 #include "hints/core_report.h"
 
+#include <cerrno>
+#include <charconv>
 #include <cstdint>
 #include <cstdio>
-#include <optional>
+#include <cstring>
+#include <new>
+#include <string_view>
+#include <vector>
 
 #include "hints/loader/kernel_hints.h"
 #include "hints/update/update_files.h"
@@ -13,32 +18,66 @@ namespace {
 /// Both modes are eight characters wide, so the columns line up.
 const char* mode_text(bool shared) { return shared ? " shared " : "isolated"; }
 
+/// One row, "  %3d |    %02x    | %s |    %s\r\n" put together by hand:
+/// printf's own parsing cost more than the rest of a report of many cores.
+void print_row(std::uint32_t cpu, const CoreEntry& core) {
+  char row[96];
+  char* out = row;
+  const auto put = [&out](std::string_view text) {
+    std::memcpy(out, text.data(), text.size());
+    out += text.size();
+  };
+  char number[16];
+  // "%3d": right-aligned in three columns, wider when it needs to be.
+  const char* number_end = std::to_chars(number, number + sizeof number, static_cast<int>(cpu)).ptr;
+  const auto digits = static_cast<std::size_t>(number_end - number);
+  put("  ");
+  put(std::string_view("   ", digits < 3 ? 3 - digits : 0));
+  put({number, digits});
+  put(" |    ");
+  // "%02x": lower-case hexadecimal, at least two digits.
+  number_end = std::to_chars(number, number + sizeof number, core.apic_id, 16).ptr;
+  if (number_end - number < 2) put("0");
+  put({number, static_cast<std::size_t>(number_end - number)});
+  put("    | ");
+  put(mode_text(core.shared_now != 0));
+  put(" |    ");
+  put(mode_text(core.shared_next != 0));
+  put("\r\n");
+  std::fwrite(row, 1, static_cast<std::size_t>(out - row), stdout);
+}
+
 }  // namespace
 
 bool is_disabled_value(std::string_view value) {
   return read_kernel_number(value) == KernelNumber::NonZero;
 }
 
-void ReportPass::apply_next_boot_modes(CoreTable& table, const LoaderEnvironment& environment) {
-  if (!table.entries) return;
+int ReportPass::apply_next_boot_modes(CoreTable& table, const LoaderEnvironment& environment) {
+  if (!table.entries) return 0;
+  std::vector<DecidingHint> hints;
+  try {
+    hints = deciding_disable_hints(environment);
+  } catch (const std::bad_alloc&) {
+    return ENOMEM;
+  }
   const std::uint32_t boot_processor = table.entries[0].apic_id;
   for (std::uint32_t i = 0; i < table.cpu_count; ++i) {
     CoreEntry& core = table.entries[i];
     // The kernel never withholds the boot processor, whichever row names it.
     if (core.apic_id == boot_processor) {
       core.shared_next = 1;
-      continue;
+    } else if (const DecidingHint* hint = find_deciding_hint(hints, core.apic_id)) {
+      core.shared_next = hint->disables ? 0 : 1;
     }
-    const std::optional<bool> disabled = kernel_disables(environment, core.apic_id);
-    if (disabled) core.shared_next = *disabled ? 0 : 1;
   }
+  return 0;
 }
 
 int read_next_boot_modes(std::FILE* input, CoreTable& table) {
   ReportPass pass(table);
   const int status = filter_lines(input, nullptr, &pass);
-  if (status == 0) pass.apply();
-  return status;
+  return status != 0 ? status : pass.apply();
 }
 
 int print_core_mode_report(CoreTable& table, const char* hints_path) {
@@ -56,11 +95,10 @@ int print_core_mode_report(CoreTable& table, const char* hints_path) {
 }
 
 void print_core_modes(const CoreTable& table) {
-  std::printf("  CPU | LApic-ID | mode now | mode next boot\r\n");
-  std::printf("----------------------------------------------\n");
+  std::fputs("  CPU | LApic-ID | mode now | mode next boot\r\n", stdout);
+  std::fputs("----------------------------------------------\n", stdout);
   for (std::uint32_t i = 0; table.entries && i < table.cpu_count; ++i) {
     const CoreEntry& core = table.entries[i];
-    std::printf("  %3d |    %02x    | %s |    %s\r\n", static_cast<int>(i), core.apic_id,
-                mode_text(core.shared_now != 0), mode_text(core.shared_next != 0));
+    print_row(i, core);
   }
 }

@@ -23,10 +23,11 @@ class ReportPass final : public LineHandler {
   /// 12 when memory runs out.
   int read_next_boot_mode(LineBuffer& line) { return file_pass_.read_boot_setting(line); }
 
-  /// Sets every core's shared_next from what the pass collected.
-  void apply() { apply_next_boot_modes(table_, environment_); }
+  /// Sets every core's shared_next from what the pass collected. 0, or 12
+  /// when memory runs out (the table is then left as it was).
+  int apply() { return apply_next_boot_modes(table_, environment_); }
 
-  static void apply_next_boot_modes(CoreTable& table, const LoaderEnvironment& environment);
+  static int apply_next_boot_modes(CoreTable& table, const LoaderEnvironment& environment);
 
  private:
   CoreTable& table_;
@@ -46,9 +47,10 @@ void print_core_modes(const CoreTable& table);
 /// filter's status (12 when memory runs out).
 int read_next_boot_modes(std::FILE* input, CoreTable& table);
 
-/// Gives every core the next-boot mode that the collected hints decide.
-inline void apply_next_boot_modes(CoreTable& table, const LoaderEnvironment& environment) {
-  ReportPass::apply_next_boot_modes(table, environment);
+/// Gives every core the next-boot mode that the collected hints decide. 0,
+/// or 12 when memory runs out.
+inline int apply_next_boot_modes(CoreTable& table, const LoaderEnvironment& environment) {
+  return ReportPass::apply_next_boot_modes(table, environment);
 }
 
 /// True when the kernel reads a disable hint's value (quotes removed) as a

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: BSD-2-Clause
 #include "hints/loader/kernel_hints.h"
 
+#include <algorithm>
 #include <climits>
 
 namespace {
@@ -66,6 +67,33 @@ bool is_clock_hint(const KernelHintName& hint) {
 
 bool names_apic_id(const KernelHintName& hint, std::uint32_t apic_id) {
   return hint.unit_in_range && static_cast<std::uint32_t>(hint.unit) == apic_id;
+}
+
+std::vector<DecidingHint> deciding_disable_hints(const LoaderEnvironment& environment) {
+  constexpr std::string_view kPrefix = "hint.lapic.";
+  std::vector<DecidingHint> hints;
+  for (auto it = environment.values.lower_bound(kPrefix);
+       it != environment.values.end() && it->first.starts_with(kPrefix); ++it) {
+    const std::optional<KernelHintName> hint = read_kernel_hint_name(it->first);
+    if (!hint || !is_disable_hint(*hint) || !hint->unit_in_range) continue;
+    const KernelNumber number = it->second.kernel_number();
+    if (number == KernelNumber::Blank) continue;
+    hints.push_back({static_cast<std::uint32_t>(hint->unit), it->first, number == KernelNumber::NonZero});
+  }
+  // The walk went in strcmp order, so of one id's spellings the first stays.
+  std::stable_sort(hints.begin(), hints.end(),
+                   [](const DecidingHint& a, const DecidingHint& b) { return a.apic_id < b.apic_id; });
+  hints.erase(std::unique(hints.begin(), hints.end(),
+                          [](const DecidingHint& a, const DecidingHint& b) { return a.apic_id == b.apic_id; }),
+              hints.end());
+  return hints;
+}
+
+const DecidingHint* find_deciding_hint(const std::vector<DecidingHint>& hints, std::uint32_t apic_id) {
+  const auto found = std::lower_bound(
+      hints.begin(), hints.end(), apic_id,
+      [](const DecidingHint& hint, std::uint32_t id) { return hint.apic_id < id; });
+  return found != hints.end() && found->apic_id == apic_id ? &*found : nullptr;
 }
 
 std::optional<bool> kernel_disables(const LoaderEnvironment& environment, std::uint32_t apic_id) {

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 #include <string_view>
+#include <vector>
 
 #include "hints/loader/loader_environment.h"
 
@@ -27,6 +28,20 @@ bool is_clock_hint(const KernelHintName& hint);
 
 /// True when the hint names `apic_id` with a unit the kernel compares equal to it.
 bool names_apic_id(const KernelHintName& hint, std::uint32_t apic_id);
+
+/// The disable hint the kernel goes by for one APIC id.
+struct DecidingHint {
+  std::uint32_t apic_id = 0;
+  std::string_view name;
+  bool disables = false;
+};
+
+/// Every APIC id's deciding disable hint (see kernel_disables), gathered in
+/// one walk of the environment and sorted by APIC id. Throws std::bad_alloc.
+std::vector<DecidingHint> deciding_disable_hints(const LoaderEnvironment& environment);
+
+/// The hint for `apic_id` among `hints` (sorted by APIC id), or none.
+const DecidingHint* find_deciding_hint(const std::vector<DecidingHint>& hints, std::uint32_t apic_id);
 
 /// Whether the kernel withholds the processor with `apic_id`: of the
 /// hint.lapic.<unit>.disabled settings naming it whose value is not blank,
