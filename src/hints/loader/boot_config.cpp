@@ -96,6 +96,38 @@ void process_file(Walk& walk, std::string_view name) {
 
 void read_conf(Walk& walk, const std::string& name);
 
+/// Whether the kernel reads two values of `name` alike: a disable hint by
+/// what it does to the core, any other setting by its number.
+bool reads_alike(std::string_view name, const KernelNumberReader& a, const KernelNumberReader& b) {
+  if (!name.starts_with("hint.lapic.")) return a.reads_like(b);
+  const auto effect = [](const KernelNumberReader& reading) {
+    const KernelNumber number = reading.result();
+    return number == KernelNumber::Blank ? 0 : number == KernelNumber::NonZero ? 1 : 2;
+  };
+  return effect(a) == effect(b);
+}
+
+/// The settings that entries of one folder set to values the kernel reads
+/// differently; the loader's order of the folder then decides among them.
+void find_order_conflicts(const std::string& folder, const std::vector<WatchedSettings>& entries,
+                          std::vector<OrderConflict>& conflicts) {
+  std::set<std::string_view> seen;
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    for (const auto& [name, first] : entries[i]) {
+      if (!seen.insert(name).second) continue;
+      OrderConflict conflict{folder, name, {first.origin}};
+      bool differs = false;
+      for (std::size_t j = i + 1; j < entries.size(); ++j) {
+        const auto other = entries[j].find(name);
+        if (other == entries[j].end()) continue;
+        conflict.setters.push_back(other->second.origin);
+        differs = differs || !reads_alike(name, first.reading, other->second.reading);
+      }
+      if (differs) conflicts.push_back(std::move(conflict));
+    }
+  }
+}
+
 /// The "*.conf" files of one loader_conf_dirs folder, in byte order of their names.
 void read_conf_folder(Walk& walk, const std::string& folder) {
   const std::string path = path_under_root(walk.root, folder);
@@ -120,6 +152,7 @@ void read_conf_folder(Walk& walk, const std::string& folder) {
     return;
   }
   std::sort(names.begin(), names.end());
+  std::vector<WatchedSettings> entries;  // what each file, with the files it names, sets
   for (const std::string& entry : names) {
     std::string name = folder;
     name += '/';
@@ -128,9 +161,12 @@ void read_conf_folder(Walk& walk, const std::string& folder) {
     if (::stat(path_under_root(walk.root, name).c_str(), &status) != 0) {
       if (!is_absent(errno)) walk.cannot_read(name, errno);
     } else if (S_ISREG(status.st_mode)) {
+      walk.pass.entry_log = &entries.emplace_back();
       read_conf(walk, name);
+      walk.pass.entry_log = nullptr;
     }
   }
+  find_order_conflicts(folder, entries, walk.boot.order_conflicts);
 }
 
 /// The folders of loader_conf_dirs, and those product_vars names.
@@ -235,7 +271,7 @@ std::string finding(std::string_view path, std::string_view text) {
 
 void read_boot_configuration(std::string_view root, const struct stat* hints, BootConfiguration& boot) {
   Walk walk{root, hints, boot};
-  walk.pass.origins = &boot.origins;
+  walk.pass.watched = &boot.watched;
   read_conf(walk, "/boot/defaults/loader.conf");
   read_nextboot(walk);
 }

@@ -26,9 +26,20 @@ struct BootFile {
   bool is_hints_file = false;
 };
 
+/// A setting that files of one loader_conf_dirs folder (each with the files
+/// it makes the loader read right after it) set to values the kernel reads
+/// differently. The loader reads the folder in the order its file system
+/// lists it, so which value the next boot gets depends on that order.
+struct OrderConflict {
+  std::string folder;
+  std::string name;
+  std::vector<SettingOrigin> setters;  // the last setting of each file, in byte order
+};
+
 struct BootConfiguration {
   LoaderEnvironment environment;
-  SettingOrigins origins;                   // where each disable hint was set last
+  WatchedSettings watched;                  // where each watched setting was set last
+  std::vector<OrderConflict> order_conflicts;
   std::vector<BootFile> files;              // in reading order
   std::set<std::string, std::less<>> named;  // every name the loader tried to read
   std::vector<std::string> findings;        // what exists but cannot be read

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <string>
 
 namespace {
 
@@ -25,16 +26,22 @@ bool read_unit(std::string_view text, KernelHintName& hint) {
   return true;
 }
 
-/// The setting the kernel reads for `apic_id`, or the end of the environment.
-auto deciding_disable_hint(const LoaderEnvironment& environment, std::uint32_t apic_id) {
-  constexpr std::string_view kPrefix = "hint.lapic.";
-  for (auto it = environment.values.lower_bound(kPrefix);
-       it != environment.values.end() && it->first.starts_with(kPrefix); ++it) {
+/// The setting the kernel reads for `unit`, or the end of the environment.
+auto deciding_hint(const LoaderEnvironment& environment, std::string_view driver,
+                   std::string_view resource, std::uint32_t unit) {
+  const std::string prefix = "hint." + std::string(driver) + ".";
+  for (auto it = environment.values.lower_bound(prefix);
+       it != environment.values.end() && it->first.starts_with(prefix); ++it) {
     const std::optional<KernelHintName> hint = read_kernel_hint_name(it->first);
-    if (!hint || !is_disable_hint(*hint) || !names_apic_id(*hint, apic_id)) continue;
+    if (!hint || hint->driver != driver || hint->resource != resource || !names_apic_id(*hint, unit))
+      continue;
     if (it->second.kernel_number() != KernelNumber::Blank) return it;
   }
   return environment.values.end();
+}
+
+auto deciding_disable_hint(const LoaderEnvironment& environment, std::uint32_t apic_id) {
+  return deciding_hint(environment, "lapic", "disabled", apic_id);
 }
 
 }  // namespace
@@ -100,6 +107,12 @@ std::optional<bool> kernel_disables(const LoaderEnvironment& environment, std::u
   const auto hint = deciding_disable_hint(environment, apic_id);
   if (hint == environment.values.end()) return std::nullopt;
   return hint->second.kernel_number() == KernelNumber::NonZero;
+}
+
+std::string_view kernel_hint(const LoaderEnvironment& environment, std::string_view driver,
+                             std::string_view resource, std::uint32_t unit) {
+  const auto hint = deciding_hint(environment, driver, resource, unit);
+  return hint == environment.values.end() ? std::string_view{} : std::string_view{hint->first};
 }
 
 std::string_view kernel_disable_hint(const LoaderEnvironment& environment, std::uint32_t apic_id) {

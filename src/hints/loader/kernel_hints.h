@@ -48,5 +48,11 @@ const DecidingHint* find_deciding_hint(const std::vector<DecidingHint>& hints, s
 /// the first in strcmp order decides. Nullopt when none names it.
 std::optional<bool> kernel_disables(const LoaderEnvironment& environment, std::uint32_t apic_id);
 
+/// Of the hint.<driver>.<unit>.<resource> settings naming `unit` whose value
+/// is not blank, the name of the one the kernel reads: the first in strcmp
+/// order. Empty when none names it.
+std::string_view kernel_hint(const LoaderEnvironment& environment, std::string_view driver,
+                             std::string_view resource, std::uint32_t unit);
+
 /// The name of the setting that kernel_disables goes by; empty when none names the core.
 std::string_view kernel_disable_hint(const LoaderEnvironment& environment, std::uint32_t apic_id);

@@ -87,6 +87,12 @@ KernelNumber KernelNumberReader::result() const {
   return KernelNumber::NotANumber;
 }
 
+std::uint32_t KernelNumberReader::low_bits() const {
+  if (result() != KernelNumber::NonZero) return 0;
+  // strtoul gives ULONG_MAX for a number too big for it.
+  return overflow_ ? UINT32_MAX : static_cast<std::uint32_t>(number_);
+}
+
 KernelNumber read_kernel_number(std::string_view value) {
   KernelNumberReader reader;
   reader.feed(value);

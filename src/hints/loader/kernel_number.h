@@ -21,6 +21,13 @@ class KernelNumberReader {
   /// The value goes on with text that was not kept: it can no longer be read.
   void give_up() { phase_ = Phase::Invalid; }
   [[nodiscard]] KernelNumber result() const;
+  /// The number as the kernel keeps it in an int (its low 32 bits); 0 unless
+  /// the result is a number.
+  [[nodiscard]] std::uint32_t low_bits() const;
+  /// Whether the kernel reads two values alike: the same result and number.
+  [[nodiscard]] bool reads_like(const KernelNumberReader& other) const {
+    return result() == other.result() && low_bits() == other.low_bits();
+  }
 
  private:
   enum class Phase : std::uint8_t { Start, Sign, Zero, ZeroX, Digits, Invalid };

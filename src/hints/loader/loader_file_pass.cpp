@@ -38,14 +38,23 @@ void LoaderFilePass::apply(const LoaderLine& line) {
     return;
   }
   environment_.set(line.name, line.value);
-  if (origins == nullptr) return;
-  const std::optional<KernelHintName> hint = read_kernel_hint_name(line.name);
-  if (!hint || !is_disable_hint(*hint)) return;
-  const auto found = origins->find(std::string_view(line.name));
-  const SettingOrigin origin{file_index_, line_number_};
-  if (found != origins->end()) {
-    found->second = origin;
+  if ((watched == nullptr && entry_log == nullptr) || !is_watched_setting(line.name)) return;
+  if (watched != nullptr) watch(line, *watched);
+  if (entry_log != nullptr) watch(line, *entry_log);
+}
+
+void LoaderFilePass::watch(const LoaderLine& line, WatchedSettings& settings) const {
+  const WatchedSetting setting{{file_index_, line_number_}, line.value.number};
+  const auto found = settings.find(std::string_view(line.name));
+  if (found != settings.end()) {
+    found->second = setting;
   } else {
-    origins->emplace(line.name, origin);
+    settings.emplace(line.name, setting);
   }
+}
+
+bool is_watched_setting(std::string_view name) {
+  if (name == "kern.smp.topology" || name == "kern.smp.disabled") return true;
+  const std::optional<KernelHintName> hint = read_kernel_hint_name(name);
+  return hint && (is_disable_hint(*hint) || is_clock_hint(*hint));
 }

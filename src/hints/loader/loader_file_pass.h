@@ -6,6 +6,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "hints/loader/line_filter.h"
@@ -19,7 +20,19 @@ struct SettingOrigin {
   std::size_t line = 0;
 };
 
-using SettingOrigins = std::map<std::string, SettingOrigin, std::less<>>;
+/// A setting that --verify's verdict compares: where it was set last and how
+/// the kernel reads its value.
+struct WatchedSetting {
+  SettingOrigin origin;
+  KernelNumberReader reading;
+};
+
+using WatchedSettings = std::map<std::string, WatchedSetting, std::less<>>;
+
+/// The settings the tool writes and the one that makes them moot:
+/// hint.lapic.<unit>.disabled, hint.apic.<unit>.clock, kern.smp.topology and
+/// kern.smp.disabled.
+bool is_watched_setting(std::string_view name);
 
 /// The pass that reads one file as the boot loader reads it: each whole line
 /// through the loader's grammar, every setting into `environment`, $name
@@ -43,14 +56,17 @@ class LoaderFilePass final : public LineHandler {
   /// when asked for.
   bool keep_rejected_lines = false;
   std::vector<std::size_t> rejected_lines;
-  /// Where each hint.lapic.<unit>.disabled name was set last, when given.
-  SettingOrigins* origins = nullptr;
+  /// Where each watched setting was set last, when given; and, when given,
+  /// the same for what one entry of a loader_conf_dirs folder sets.
+  WatchedSettings* watched = nullptr;
+  WatchedSettings* entry_log = nullptr;
   /// The file's own loader_conf_files: the loader keeps it out of the
   /// environment and reads the files it names right after this one.
   std::optional<std::string> loader_conf_files;
 
  private:
   void apply(const LoaderLine& line);
+  void watch(const LoaderLine& line, WatchedSettings& settings) const;
 
   LoaderEnvironment& environment_;
   LoaderLineReader reader_;
