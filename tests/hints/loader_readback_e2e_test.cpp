@@ -363,12 +363,16 @@ struct VerifyCase {
   std::vector<std::pair<std::string, std::string>> files;  // path under the root, content
   std::vector<std::string> args;                           // after --verify --root DIR
   std::string err;                                         // the findings, exactly
+  bool order_matters = false;  // the loader, listing loader.conf.d otherwise, boots otherwise
 };
 
 std::vector<VerifyCase> verify_cases() {
   const std::string hints = "\"/boot/device.hints.qvd\"";
   const std::string unread = " is not read at the next boot: no loader_conf_files setting names it\n";
   const std::string loop = std::string(" cannot be read: ") + std::strerror(ELOOP) + "\n";
+  const std::string differently =
+      " set hint.lapic.6.disabled to values the kernel reads differently, and the boot loader reads "
+      "\"/boot/loader.conf.d\" in the order its file system lists it\n";
   return {
       {"as installed", {}, {}, ""},
       {"installed, a file named twice, read once",
@@ -380,7 +384,26 @@ std::vector<VerifyCase> verify_cases() {
        "\"/boot/loader.conf.local\" line 1 sets hint.lapic.4.disabled after " + hints + "\n"},
       {"an override in a later loader.conf.d file",
        {{"/boot/loader.conf.d/zz-mine.conf", "# mine\r\n\n hint.lapic.6.disabled = 0 # on\n"}}, {},
-       "\"/boot/loader.conf.d/zz-mine.conf\" line 3 sets hint.lapic.6.disabled after " + hints + "\n"},
+       "\"/boot/loader.conf.d/zz-mine.conf\" line 3 sets hint.lapic.6.disabled after " + hints + "\n" +
+           hints + " line 4 and \"/boot/loader.conf.d/zz-mine.conf\" line 3" + differently,
+       true},
+      {"an earlier loader.conf.d file that disagrees",
+       {{"/boot/loader.conf.d/local.conf", "hint.lapic.6.disabled=\"0\"\n"}}, {},
+       "\"/boot/loader.conf.d/local.conf\" line 1 and " + hints + " line 4" + differently, true},
+      {"loader.conf.d files that agree",
+       {{"/boot/loader.conf.d/local.conf", "hint.lapic.6.disabled=1\nhint.lapic.2.disabled=\"00\"\n"}}, {}, ""},
+      {"clock and topology undone in loader.conf.local",
+       {{"/boot/device.hints.qvd", kSplit + "hint.apic.4.clock=\"0\"\nkern.smp.topology=\"2\"\n"},
+        {"/boot/loader.conf.local", "kern.smp.topology=\"1\"\nhint.apic.4.clock=\"1\"\n"}}, {},
+       "\"/boot/loader.conf.local\" line 2 sets hint.apic.4.clock after " + hints +
+           "\n\"/boot/loader.conf.local\" line 1 sets kern.smp.topology after " + hints + "\n"},
+      {"an earlier clock spelling the kernel reads first",
+       {{"/boot/device.hints.qvd", kSplit + "hint.apic.4.clock=\"0\"\n"},
+        {"/boot/loader.conf", "hint.apic.04.clock=\"1\"\n"}}, {},
+       "\"/boot/loader.conf\" line 1 sets hint.apic.04.clock and " + hints + " does not override it\n"},
+      {"SMP turned off", {{"/boot/loader.conf", "kern.smp.disabled=\"1\"\n"}}, {},
+       "\"/boot/loader.conf\" line 1 sets kern.smp.disabled: the next boot starts one processor, "
+       "whatever the hints say\n"},
       {"an earlier spelling the kernel reads first", {{"/boot/loader.conf", "hint.lapic.04.disabled=0"}}, {},
        "\"/boot/loader.conf\" line 1 sets hint.lapic.04.disabled and " + hints + " does not override it\n"},
       {"named early, so an earlier loader.conf.d file overrides it",
@@ -440,6 +463,15 @@ TEST(LoaderReadBack, VerifyFindsWhatKeepsTheNextBootFromTheHintsFile) {
         freebsd_loader::read({"--root", root.path(), "--boot", "--kernel"});
     ASSERT_NE(reading.status, 2) << reading.err;
     EXPECT_EQ(next_boot_column(tool.out), kernel_split(reading)) << reading.err;
+    if (test.order_matters) {
+      // Another file system's listing, as the loader would get it, boots otherwise.
+      const ScratchDir bin;
+      write_file(bin.file("ls"), "#!/bin/sh\n/bin/ls \"$@\" | sort -r\n");
+      std::filesystem::permissions(bin.file("ls"), std::filesystem::perms::owner_all);
+      const freebsd_loader::Reading reversed =
+          freebsd_loader::read({"--root", root.path(), "--boot", "--kernel"}, bin.path());
+      EXPECT_NE(next_boot_column(tool.out), kernel_split(reversed)) << reversed.err;
+    }
   }
 }
 

@@ -44,10 +44,12 @@ struct Reading {
   std::string err;                       // the parser's messages, whole
 };
 
-/// Runs loader-check.lua with `arguments` (paths must not hold a single quote).
-inline Reading read(const std::vector<std::string>& arguments) {
+/// Runs loader-check.lua with `arguments` (paths must not hold a single quote);
+/// `first_in_path`, when given, goes ahead of PATH, for commands of its own.
+inline Reading read(const std::vector<std::string>& arguments, const std::string& first_in_path = "") {
   const ScratchDir capture;
   std::string command = "lua5.4 '" + folder() + "/loader-check.lua'";
+  if (!first_in_path.empty()) command = "PATH='" + first_in_path + "':\"$PATH\" " + command;
   for (const std::string& argument : arguments) command += " '" + argument + "'";
   command += " >'" + capture.file("out") + "' 2>'" + capture.file("err") + "'";
   const int wait_status = std::system(command.c_str());
