@@ -475,4 +475,163 @@ TEST(LoaderReadBack, VerifyFindsWhatKeepsTheNextBootFromTheHintsFile) {
   }
 }
 
+/// A hand-edited file with long lines, one generated line at a time; `other`
+/// says the loader reads none of the three hints from it, so an update must
+/// keep it byte for byte.
+struct LongLine {
+  std::string text;
+  bool other;
+};
+
+/// Hints before, across and after byte 2047 of their line: long indents,
+/// values and comments straddling it, NUL bytes where the loader and the
+/// kernel agree on them (comments, values of names no hint expands,
+/// malformed lines), and $name read from names set before, after or nowhere.
+std::vector<LongLine> random_long_lines(std::mt19937& random) {
+  const auto number = [&](int low, int high) {
+    return std::uniform_int_distribution<int>(low, high)(random);
+  };
+  const auto pick = [&](const std::vector<std::string>& from) {
+    return from[static_cast<std::size_t>(number(0, static_cast<int>(from.size()) - 1))];
+  };
+  // Short, or long enough to push what follows across or past byte 2047.
+  const auto blanks = [&] {
+    const int length = std::vector<int>{0, 0, 1, 3, number(2000, 2060), number(3000, 4600)}[number(0, 5)];
+    std::string run;
+    for (int i = 0; i < length; ++i) run += random() % 8 == 0 ? '\t' : ' ';
+    return run;
+  };
+  const std::vector<std::string> ids{"0", "2", "4", "6", "9", "02", "04", "004", "06"};
+  const std::vector<std::string> numbers{"0", "1", "2", "0x1", "08", "-1", "yes"};
+  const std::vector<std::string> references{"${v1}", "$v2", "${v3}", "${unset}", "$v1$v2"};
+  std::vector<LongLine> lines;
+  const int count = number(1, 10);
+  for (int i = 0; i < count; ++i) {
+    const std::string indent = random() % 3 == 0 ? blanks() : "";
+    const std::string name =
+        pick({"hint.lapic." + pick(ids) + ".disabled", "hint.lapic." + pick(ids) + ".disabled",
+              "hint.apic." + pick(ids) + ".clock", "kern.smp.topology"});
+    const std::string comment = pick({"", "#", "# note", std::string("# a\0b", 5), "# " + name + "=1"});
+    switch (number(0, 9)) {
+      case 0:
+        lines.push_back({indent + "#" + blanks() + pick({"", name + "=\"1\"", std::string("\0", 1)}), true});
+        break;
+      case 1:  // names no hint reads or expands
+        lines.push_back({indent + pick({"note=\"a", "hint.acpi.0.disabled=\"1"}) +
+                             pick({"", std::string("\0", 1) + "1"}) + "\"" + blanks() + comment,
+                         true});
+        break;
+      case 2:  // the values hints expand
+        lines.push_back({indent + "v" + std::to_string(number(1, 3)) + "=" +
+                             pick({"\"" + pick(numbers) + "\"", pick(numbers), "\" 1\"", "\"\""}) + blanks() +
+                             comment,
+                         true});
+        break;
+      case 3:  // malformed: a word or a NUL after the value, or a bad $; indented or
+               // long, so that no scanf form takes them either
+        lines.push_back({pick({" ", "\t", blanks() + " "}) + name +
+                             pick({"=\"1\"" + blanks() + pick({"x", std::string("\0", 1), "\"", ";"}),
+                                   "=\"1$\"" + blanks(), "=\"${1\"" + blanks()}),
+                         true});
+        lines.push_back({name + "=\"1\"" + std::string(2100, ' ') + pick({"x", std::string("\0 # c", 5)}), true});
+        break;
+      default: {
+        const std::string value = pick(numbers);
+        const std::string inner = pick({value, blanks() + value, value + blanks(), pick(references),
+                                        pick(references) + value, blanks() + pick(references)});
+        lines.push_back({indent + name + pick({"=", " = ", "\t=\t"}) +
+                             (random() % 4 == 0 ? value : "\"" + inner + "\"") + blanks() + comment,
+                         false});
+        break;
+      }
+    }
+  }
+  return lines;
+}
+
+/// A file's bytes for a failure message: odd bytes escaped, long runs counted.
+std::string shown(const std::string& text) {
+  std::string out;
+  for (std::size_t at = 0; at < text.size();) {
+    const std::size_t run = std::min(text.find_first_not_of(text[at], at), text.size()) - at;
+    const char c = text[at];
+    const std::string one = c == '\0' ? "\\0" : c == '\t' ? "\\t" : c == '\r' ? "\\r" : std::string(1, c);
+    if (run > 8) {
+      out += "<" + std::to_string(run) + " x " + one + ">";
+    } else {
+      for (std::size_t i = 0; i < run; ++i) out += one;
+    }
+    at += run;
+  }
+  return out;
+}
+
+/// Lines of a text without their line feeds.
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> lines;
+  for (std::size_t start = 0; start < text.size();) {
+    const std::size_t end = std::min(text.find('\n', start), text.size());
+    lines.push_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+  return lines;
+}
+
+// Random files with long lines: --show, --verify over a /boot that holds only
+// the defaults, the package's loader.conf.d file and the hints file, and the
+// loader's own parser must agree on every core; an update must give exactly
+// the split asked for and keep every line that is not one of the hints.
+TEST(LoaderReadBack, RandomLongLineFileSweepAgreesWithTheLoader) {
+  if (const std::string missing = freebsd_loader::missing(); !missing.empty()) GTEST_SKIP() << missing;
+
+  constexpr std::uint32_t kSeed = 20261209;
+  std::mt19937 random(kSeed);
+  const ScratchDir root;
+  build_tree(root.path(), {});
+  const std::string hints = root.file("boot/device.hints.qvd");
+  const std::string written = root.file("written");
+  RunOptions options;
+  options.driver = hints_e2e::four_cores();
+  for (int round = 0; round < 200; ++round) {
+    std::vector<LongLine> lines = random_long_lines(random);
+    std::string input;
+    for (LongLine& line : lines) {
+      if (random() % 5 == 0) line.text += '\r';
+      input += line.text + '\n';
+    }
+    // Now and then a last line without its line feed.
+    if (random() % 4 == 0) input.pop_back();
+    SCOPED_TRACE("seed " + std::to_string(kSeed) + ", round " + std::to_string(round) + ", input:\n" +
+                 shown(input));
+    write_file(hints, input);
+
+    const std::string loader = kernel_split(freebsd_loader::read({"--kernel", hints}));
+    EXPECT_EQ(report_of(hints), loader) << "--show";
+    const ToolRun verify = run_tool({"--verify", "--root", root.path()}, options);
+    EXPECT_TRUE(verify.exit_status == 0 || verify.exit_status == 1) << verify.err;
+    EXPECT_EQ(next_boot_column(verify.out), loader) << "--verify";
+
+    const std::uint32_t shared = std::uniform_int_distribution<std::uint32_t>(0, 4)(random);
+    const ToolRun update = run_tool({"-s", std::to_string(shared), "--stdout", "-f", hints}, options);
+    ASSERT_EQ(update.exit_status, 0) << update.err;
+    write_file(written, update.out);
+    std::string split;
+    for (std::uint32_t i = 0; i < kCores.size(); ++i) split += i < std::max(shared, 1u) ? 'S' : 'I';
+    EXPECT_EQ(kernel_split(freebsd_loader::read({"--kernel", written})), split) << shown(update.out);
+
+    // The other lines come out unchanged and in their order.
+    const std::vector<std::string> out_lines = lines_of(update.out);
+    auto next = out_lines.begin();
+    for (const LongLine& line : lines) {
+      if (!line.other) continue;
+      next = std::find(next, out_lines.end(), line.text);
+      if (next == out_lines.end()) {
+        ADD_FAILURE() << "not kept: " << shown(line.text) << "\nwritten:\n" << shown(update.out);
+        break;
+      }
+      ++next;
+    }
+  }
+}
+
 }  // namespace
