@@ -14,6 +14,14 @@ bool is_alnum(char c) {
 }
 bool is_name_char(char c) { return is_alnum(c) || c == '-' || c == '_' || c == '.'; }
 
+/// Whether the kernel's reading is settled as no number, so that no byte
+/// after can change it: a '0' goes on with every reading that can still be one.
+bool is_settled_not_a_number(const KernelNumberReader& reading) {
+  KernelNumberReader probe = reading;
+  probe.feed('0');
+  return probe.result() == KernelNumber::NotANumber;
+}
+
 /// Lines named <module>_load and the like are a module's settings: the loader
 /// stores them as written, without escapes, a _load value upper-cased.
 constexpr std::string_view kModuleSuffixes[] = {"_load",  "_name",  "_type", "_flags",
@@ -69,8 +77,18 @@ void LoaderLineReader::put(char c) {
   value.number.feed(c);
 }
 
+/// An expansion's bytes at once, as put() takes them one by one: the budget
+/// lets expansions copy tens of MiB, so they go at the speed of a copy.
 void LoaderLineReader::put_text(std::string_view text) {
-  for (const char c : text) put(c);
+  if (value_ended_) return;
+  const std::size_t nul = text.find('\0');
+  LoaderValue& value = line_.value;
+  const std::string_view kept = text.substr(0, nul);
+  const std::size_t room = value.cut ? 0 : kMaxHeldValue - value.text.size();
+  value.text.append(kept.substr(0, room));
+  if (kept.size() > room) value.cut = true;
+  if (!is_settled_not_a_number(value.number)) value.number.feed(kept);
+  value_ended_ = nul != std::string_view::npos;
 }
 
 void LoaderLineReader::expand_variable() {
@@ -79,15 +97,21 @@ void LoaderLineReader::expand_variable() {
   // The loader looks the name up as a C string.
   const std::string_view name(variable_.data(), strnlen(variable_.data(), variable_.size()));
   const LoaderValue* found = environment_->find(name);
-  if (found == nullptr) return;
+  // After a NUL byte nothing more reaches the value the loader stores.
+  if (found == nullptr || value_ended_) return;
   LoaderValue& value = line_.value;
+  if (!draw_on_budget(found->text.size())) {
+    value.cut = true;
+    value.number.give_up();
+    return;
+  }
   if (!found->cut) {
     put_text(found->text);
     return;
   }
   // Only part of it was kept: the kernel's reading of the whole carries over
   // when nothing but white space came before it.
-  const bool from_start = value.number.at_start() && !value_ended_;
+  const bool from_start = value.number.at_start();
   const KernelNumberReader whole = found->number;
   put_text(found->text);
   value.cut = true;
@@ -95,7 +119,21 @@ void LoaderLineReader::expand_variable() {
     value.number = whole;
   } else {
     value.number.give_up();
+    if (line_.bound == ValueBound::None) line_.bound = ValueBound::CutAfterText;
   }
+}
+
+/// Whether an expansion of `bytes` may be made; the line that finds the
+/// budget short is marked, and no expansion is made after it.
+bool LoaderLineReader::draw_on_budget(std::size_t bytes) {
+  if (budget_ == nullptr || bytes == 0) return true;
+  if (!budget_->spent && bytes <= budget_->left) {
+    budget_->left -= bytes;
+    return true;
+  }
+  if (!budget_->spent) line_.bound = ValueBound::BudgetSpent;
+  budget_->spent = true;
+  return false;
 }
 
 /// processEnvVar, a byte at a time: escapes, then $name and ${name}.
@@ -296,6 +334,7 @@ void LoaderLineReader::start_line() {
   line_.value.text.clear();
   line_.value.cut = false;
   line_.value.number = KernelNumberReader{};
+  line_.bound = ValueBound::None;
 }
 
 LoaderLine read_loader_line(std::string_view text, const LoaderEnvironment* environment) {

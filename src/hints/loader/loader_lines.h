@@ -2,6 +2,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -20,22 +21,43 @@ enum class LoaderLineKind {
   Malformed,  // the loader skips it (a "Malformed line" or a value it refuses)
 };
 
+/// The most bytes $name expansions copy over one reading of the boot
+/// configuration: without it, each line of a="${a}x" would copy all that a
+/// holds, so that the reading took time growing with the square of its lines.
+inline constexpr std::size_t kMaxExpandedBytes = std::size_t{64} * 1024 * 1024;
+
+/// What the expansions of every reader of one reading may still copy; once
+/// spent, no further $name is expanded.
+struct ExpansionBudget {
+  std::size_t left = kMaxExpandedBytes;
+  bool spent = false;
+};
+
+/// Why the tool cannot give a value's kernel reading exactly.
+enum class ValueBound : std::uint8_t {
+  None,
+  CutAfterText,  // a value longer than kMaxHeldValue expanded after other text
+  BudgetSpent,   // this line spent the expansion budget
+};
+
 /// What the loader makes of one line.
 struct LoaderLine {
   LoaderLineKind kind = LoaderLineKind::Ignored;
   std::string name;        // the variable set (empty when name_cut)
   bool name_cut = false;   // a name longer than kMaxHeldName: not kept
   LoaderValue value;       // what the loader stores, when the reader keeps values
+  ValueBound bound = ValueBound::None;
 };
 
 /// Reads one line fed in pieces (line feeds, wherever they are, are white
 /// space to the loader), in memory that does not grow with the line. With
 /// an environment, the value is kept as the loader stores it, $name and
 /// ${name} taken from there (a name it lacks reads as empty); without one,
-/// the value is only checked.
+/// the value is only checked. With a budget, expansions draw on it.
 class LoaderLineReader {
  public:
-  explicit LoaderLineReader(const LoaderEnvironment* environment) : environment_(environment) {}
+  explicit LoaderLineReader(const LoaderEnvironment* environment, ExpansionBudget* budget = nullptr)
+      : environment_(environment), budget_(budget) {}
 
   /// The next piece of the current line.
   void feed(std::string_view piece);
@@ -59,7 +81,10 @@ class LoaderLineReader {
   void put(char c);
   void put_text(std::string_view text);
 
+  bool draw_on_budget(std::size_t bytes);
+
   const LoaderEnvironment* environment_;
+  ExpansionBudget* budget_;
   bool finished_ = false;  // the next feed starts a new line
   State state_ = State::Lead;
   ValueRule rule_ = ValueRule::Expanded;

@@ -89,4 +89,51 @@ TEST(LoaderLines, AWholeLineIsJudgedAlikeInAnyPieces) {
   }
 }
 
+TEST(LoaderLines, ExpansionsDrawOnOneBudgetAndMarkTheValuesABoundMadeInexact) {
+  LoaderEnvironment environment;
+  LoaderValue one;
+  one.text = "1";
+  one.number.feed('1');
+  environment.set("one", one);
+  LoaderValue ones;
+  ones.text = std::string(kMaxHeldValue, '1');
+  ones.cut = true;
+  ones.number.feed(std::string(kMaxHeldValue + 9, '1'));
+  environment.set("ones", ones);
+
+  constexpr auto NZ = KernelNumber::NonZero, NaN = KernelNumber::NotANumber;
+  constexpr auto None = ValueBound::None;
+  ExpansionBudget budget;
+  budget.left = 2 * kMaxHeldValue + 3;
+  LoaderLineReader reader(&environment, &budget);
+  // In turn, on one budget: long values whole from the start are exact, after
+  // other text not; after a NUL byte nothing is expanded or drawn; the line
+  // that finds the budget short is marked, and those after it are inexact.
+  const struct {
+    std::string line;
+    std::string value;
+    bool cut;
+    KernelNumber number;
+    ValueBound bound;
+    std::size_t left;
+  } lines[] = {
+      {"a=\"$one$one\"\n", "11", false, NZ, None, 2 * kMaxHeldValue + 1},
+      {"a=\" $ones\"\n", (" " + ones.text).substr(0, kMaxHeldValue), true, NZ, None, kMaxHeldValue + 1},
+      {"a=\"1$ones\"\n", ("1" + ones.text).substr(0, kMaxHeldValue), true, NaN, ValueBound::CutAfterText, 1},
+      {"a=\"2\0$ones\"\n"s, "2", false, NZ, None, 1},
+      {"a=\"$one$one\"\n", "1", true, NaN, ValueBound::BudgetSpent, 0},
+      {"a=\"$one\"\n", "", true, NaN, None, 0},
+      {"a=\"$none\"\n", "", false, KernelNumber::Blank, None, 0},
+  };
+  for (const auto& l : lines) {
+    reader.feed(l.line);
+    const LoaderLine& got = reader.finish();
+    EXPECT_EQ(got.value.text, l.value) << l.line.substr(0, 20);
+    EXPECT_EQ(got.value.cut, l.cut) << l.line.substr(0, 20);
+    EXPECT_EQ(got.value.kernel_number(), l.number) << l.line.substr(0, 20);
+    EXPECT_EQ(got.bound, l.bound) << l.line.substr(0, 20);
+    EXPECT_EQ(budget.left, l.left) << l.line.substr(0, 20);
+  }
+}
+
 }  // namespace
