@@ -1,8 +1,13 @@
 // SPDX-License-Identifier: BSD-2-Clause
 #include "hints/boot_verify.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -13,6 +18,7 @@
 #include <vector>
 
 #include "common/diagnostics.h"
+#include "common/interrupted_calls.h"
 #include "hints/core_report.h"
 #include "hints/loader/boot_config.h"
 #include "hints/loader/kernel_hints.h"
@@ -28,22 +34,55 @@ using Findings = std::vector<std::string>;
 /// What the hints file says read on its own, as if it were the only file.
 struct HintsAlone {
   LoaderEnvironment environment;
-  std::vector<std::size_t> rejected_lines;  // lines that set nothing
+  std::vector<bool> rejected_lines;         // [n]: line n sets nothing
   std::optional<struct stat> identity;      // none when it could not be read
+  bool inexact = false;                     // a bound left it unread or a value inexact
 };
 
-/// The hints file read through the same pass as --show reads it.
-void read_hints_alone(const std::string& path, const char* shown, HintsAlone& alone,
-                      Findings& findings) {
-  std::optional<OpenedFile> file = open_loader_file(path, shown, findings, "does not exist");
-  if (!file) return;
+/// Whether `root` is this system's own.
+bool is_own_root(std::string_view root) {
+  while (root.size() > 1 && root.ends_with('/')) root.remove_suffix(1);
+  return root.empty() || root == "/";
+}
+
+/// The hints file's path from the root. On this system's own root a
+/// relative name is taken from the working folder, as every other command
+/// takes it; under another, from that root.
+std::string hints_path_in_root(bool own_root, const char* hints_path) {
+  if (!own_root || hints_path[0] == '/') return hints_path;
+  char folder[PATH_MAX];
+  if (::getcwd(folder, sizeof folder) == nullptr) return hints_path;
+  return std::string(folder) + "/" + hints_path;
+}
+
+/// The hints file read through the same pass as --show reads it, under a
+/// shared lock on the descriptor read, so that an update in progress is
+/// never read half written. The lock is returned, held by a second
+/// descriptor of the same opening, so that it lasts while the whole
+/// configuration is read; none when the file will not open or take a lock
+/// (the reading then goes on without one).
+FileDescriptor read_hints_alone(int root_fd, const std::string& path, const char* shown, ExpansionBudget& budget,
+                                HintsAlone& alone, Findings& findings) {
+  std::optional<OpenedFile> file = open_loader_file(root_fd, path, shown, findings, "does not exist");
+  if (!file) return FileDescriptor();
+  FileDescriptor lock;
+  if (retry_interrupted([&] { return ::flock(file->fd.get(), LOCK_SH); }) == 0) {
+    lock = FileDescriptor(::fcntl(file->fd.get(), F_DUPFD_CLOEXEC, 0));
+    // What an update wrote before the lock was had.
+    if (::fstat(file->fd.get(), &file->status) != 0) {
+      report_unreadable(shown, errno, findings);
+      return lock;
+    }
+  }
   alone.identity = file->status;
-  LoaderFilePass pass(alone.environment);
+  LoaderFilePass pass(alone.environment, &budget);
   pass.keep_rejected_lines = true;
-  const int status = read_boot_file(file->fd.release(), pass);
+  pass.keep_bounded_lines = true;
+  pass.max_names = kMaxSettingNames;
+  std::size_t bytes_left = kMaxBootBytes;
+  alone.inexact = read_boot_file(*file, shown, pass, bytes_left, findings) != FileReading::Read;
   alone.rejected_lines = std::move(pass.rejected_lines);
-  if (status == ENOMEM) throw std::bad_alloc();
-  if (status != 0) report_unreadable(shown, status, findings);
+  return lock;
 }
 
 /// Every core's next-boot mode from `environment`, starting from its mode now.
@@ -79,13 +118,14 @@ std::optional<std::string> override_finding(const BootConfiguration& boot, std::
 }
 
 /// Why a core's next boot differs from the hints file: the line that set
-/// the hint the kernel goes by.
-std::string core_finding(const BootConfiguration& boot, const HintsAlone& alone,
-                         std::size_t hints_reading, const char* shown, std::uint32_t apic_id) {
+/// the hint the kernel goes by. None when a bound left the readings
+/// inexact, which has been said: the difference may be the bound's.
+std::optional<std::string> core_finding(const BootConfiguration& boot, const HintsAlone& alone,
+                                        std::size_t hints_reading, const char* shown, std::uint32_t apic_id) {
   std::string_view name = kernel_disable_hint(boot.environment, apic_id);
   if (name.empty()) name = kernel_disable_hint(alone.environment, apic_id);
   std::optional<std::string> line = override_finding(boot, name, hints_reading, shown);
-  if (line) return std::move(*line);
+  if (line || boot.inexact || alone.inexact) return line;
   return finding(shown, "does not decide APIC id " + std::to_string(apic_id) + " at the next boot");
 }
 
@@ -154,15 +194,11 @@ void judge_folder_order(const BootConfiguration& boot, Findings& findings) {
   }
 }
 
-/// Whether the loader reads the hints file, and the lines of it that set nothing.
-void judge_hints_file(const BootConfiguration& boot, const HintsAlone& alone, const char* shown,
-                      Findings& findings) {
-  if (!last_hints_reading(boot) && !boot.named.contains(std::string_view(shown)))
+/// Whether the loader reads the hints file (the lines of it that set nothing
+/// are printed after this finding). Unknown when a bound left a file unread.
+void judge_hints_file(const BootConfiguration& boot, const char* shown, Findings& findings) {
+  if (!last_hints_reading(boot) && !boot.inexact && !boot.named.contains(std::string_view(shown)))
     findings.push_back(finding(shown, "is not read at the next boot: no loader_conf_files setting names it"));
-  for (const std::size_t line : alone.rejected_lines) {
-    findings.push_back(finding(shown, "line " + std::to_string(line) +
-                                          ": the boot loader reads no setting from this line"));
-  }
 }
 
 /// The cores whose next boot differs from what the hints file read alone gives.
@@ -174,35 +210,74 @@ void judge_cores(CoreTable& table, const BootConfiguration& boot, const HintsAlo
   for (std::uint32_t i = 1; i < table.cpu_count; ++i) {
     const CoreEntry& core = table.entries[i];
     if ((core.shared_next != 0) == alone_modes[i] || !is_first_of_its_id(table, core)) continue;
-    findings.push_back(core_finding(boot, alone, *hints_reading, shown, core.apic_id));
+    if (auto line = core_finding(boot, alone, *hints_reading, shown, core.apic_id)) findings.push_back(std::move(*line));
   }
 }
 
-void print_findings(const Findings& findings) {
-  for (const std::string& line : findings) report("%s", line.c_str());
+/// Standard error takes no buffer: the findings go out in blocks, so that a
+/// file of a million rejected lines costs a few hundred writes, not a
+/// million. Those lines go at `rejected_at`, put into words only here, so
+/// that they cost no memory before.
+void print_findings(const Findings& findings, std::size_t rejected_at, const std::vector<bool>& rejected,
+                    const char* shown) {
+  constexpr std::size_t kBlock = std::size_t{64} * 1024;
+  std::string block;
+  block.reserve(kBlock + 4096);
+  const auto put = [&](std::string_view line) {
+    block += line;
+    block += '\n';
+    if (block.size() < kBlock) return;
+    std::fwrite(block.data(), 1, block.size(), stderr);
+    block.clear();
+  };
+  flush_standard_output();
+  for (std::size_t i = 0; i < rejected_at; ++i) put(findings[i]);
+  for (std::size_t line = 0; line < rejected.size(); ++line) {
+    if (rejected[line])
+      put(finding(shown, "line " + std::to_string(line) + ": the boot loader reads no setting from this line"));
+  }
+  for (std::size_t i = rejected_at; i < findings.size(); ++i) put(findings[i]);
+  std::fwrite(block.data(), 1, block.size(), stderr);
+  std::fflush(stderr);
+}
+
+/// The folder the system to check is mounted at; "/" when none is given.
+FileDescriptor open_root(const char* root) {
+  return FileDescriptor(retry_interrupted(
+      [&] { return ::open(root[0] == '\0' ? "/" : root, O_RDONLY | O_DIRECTORY | O_CLOEXEC); }));
 }
 
 }  // namespace
 
 int verify_next_boot(CoreTable& table, const char* root, const char* hints_path) {
   Findings findings;
+  HintsAlone alone;
+  std::size_t rejected_at = 0;
   try {
-    const std::string hints_file = path_under_root(root, hints_path);
-    HintsAlone alone;
     BootConfiguration boot;
     std::vector<bool> alone_modes;
-    {
-      // Under a shared lock, an update in progress is never read half written.
-      const FileDescriptor lock = begin_reading(hints_file.c_str());
-      read_hints_alone(hints_file, hints_path, alone, findings);
-      read_boot_configuration(root, alone.identity ? &*alone.identity : nullptr, boot);
+    const FileDescriptor root_fd = open_root(root);
+    if (!root_fd.valid()) {
+      report_unreadable(root, errno, findings);
+    } else {
+      const bool own_root = is_own_root(root);
+      // The marker beside the hints file, which --show names too, lies on this system only.
+      const FileDescriptor marker_lock = own_root ? begin_reading(hints_path) : FileDescriptor();
+      // One budget for both readings, which read the hints file twice.
+      ExpansionBudget budget;
+      const FileDescriptor lock = read_hints_alone(root_fd.get(), hints_path_in_root(own_root, hints_path),
+                                                   hints_path, budget, alone, findings);
+      read_boot_configuration(root_fd.get(), alone.identity ? &*alone.identity : nullptr, budget, boot);
     }
     alone_modes = next_boot_modes(table, alone.environment);
     next_boot_modes(table, boot.environment);
 
-    judge_hints_file(boot, alone, hints_path, findings);
+    if (root_fd.valid()) judge_hints_file(boot, hints_path, findings);
+    rejected_at = findings.size();
+    // Each once: the hints file is read twice, and a file may be read again.
+    std::set<std::string, std::less<>> said(findings.begin(), findings.end());
     for (const std::string& line : boot.findings) {
-      if (std::find(findings.begin(), findings.end(), line) == findings.end()) findings.push_back(line);
+      if (said.insert(line).second) findings.push_back(line);
     }
     judge_cores(table, boot, alone, alone_modes, hints_path, findings);
     judge_settings(boot, alone, hints_path, findings);
@@ -213,7 +288,14 @@ int verify_next_boot(CoreTable& table, const char* root, const char* hints_path)
     return ENOMEM;
   }
   print_core_modes(table);
-  // report() puts the report out first, also when both go to one place.
-  print_findings(findings);
-  return findings.empty() ? 0 : kNextBootDiffers;
+  // The report goes out first, also when both go to one place.
+  try {
+    print_findings(findings, rejected_at, alone.rejected_lines, hints_path);
+  } catch (const std::bad_alloc&) {
+    report("error reading the boot configuration: %s", std::strerror(ENOMEM));
+    return ENOMEM;
+  }
+  const bool rejected = std::find(alone.rejected_lines.begin(), alone.rejected_lines.end(), true) !=
+                        alone.rejected_lines.end();
+  return findings.empty() && !rejected ? 0 : kNextBootDiffers;
 }
