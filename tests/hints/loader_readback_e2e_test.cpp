@@ -350,10 +350,14 @@ TEST(LoaderReadBack, TheInstalledPackageMakesTheNextBootReadTheHintsFile) {
 // --verify over fake /boot trees. Each starts as the install leaves one, with
 // a split in the hints file (APIC ids 4 and 6 withheld); a case then writes
 // files (kGone removes one, kLoop makes it a link to itself, which not even
-// root can read through). The next-boot column must be the kernel's view of
-// the whole tree, as the loader's own parser reads it.
+// root can read through, link_to() a symbolic link, kSparse a file of holes
+// one byte past the 64 MiB --verify reads). The next-boot column must be the
+// kernel's view of the whole tree, as the loader's own parser reads it.
 const std::string kGone = "\x01gone";
 const std::string kLoop = "\x01loop";
+const std::string kSparse = "\x01sparse";
+const std::string kLinkTo = "\x01link:";
+std::string link_to(const std::string& target) { return kLinkTo + target; }
 const std::string kSplit =
     "hint.lapic.0.disabled=\"0\"\nhint.lapic.2.disabled=\"0\"\nhint.lapic.4.disabled=\"1\"\n"
     "hint.lapic.6.disabled=\"1\"\n";
@@ -364,7 +368,22 @@ struct VerifyCase {
   std::vector<std::string> args;                           // after --verify --root DIR
   std::string err;                                         // the findings, exactly
   bool order_matters = false;  // the loader, listing loader.conf.d otherwise, boots otherwise
+  // Written over the tree that the loader's parser reads instead: it joins
+  // the root and a path as text (so reads this machine's files through an
+  // absolute link or "..") and builds every value whole.
+  std::vector<std::pair<std::string, std::string>> loader_view = {};
+  bool small_stack = false;  // run in a 256 KiB stack, which a recursion per named file overflows
 };
+
+/// Where the doubling value passes the 65536 bytes kept, line after line.
+std::string cut_after_text(int first, int last) {
+  std::string err;
+  for (int line = first; line <= last; ++line) {
+    err += "\"/boot/loader.conf\" line " + std::to_string(line) +
+           ": the value is not checked: it expands a value longer than 65536 bytes after other text\n";
+  }
+  return err;
+}
 
 std::vector<VerifyCase> verify_cases() {
   const std::string hints = "\"/boot/device.hints.qvd\"";
@@ -373,7 +392,7 @@ std::vector<VerifyCase> verify_cases() {
   const std::string differently =
       " set hint.lapic.6.disabled to values the kernel reads differently, and the boot loader reads "
       "\"/boot/loader.conf.d\" in the order its file system lists it\n";
-  return {
+  std::vector<VerifyCase> cases{
       {"as installed", {}, {}, ""},
       {"installed, a file named twice, read once",
        {{"/boot/loader.conf", "loader_conf_files=\"/boot/device.hints.qvd /boot/device.hints.qvd\"\n"}}, {}, ""},
@@ -424,7 +443,58 @@ std::vector<VerifyCase> verify_cases() {
        "\"/boot/loader.conf.d\"" + loop},
       {"an unreadable /boot", {{"/boot", kLoop}}, {},
        hints + loop + hints + unread + "\"/boot/defaults/loader.conf\"" + loop},
+      // Files that exist on this machine too, which must not be read.
+      {"absolute links inside the root",
+       {{"/boot/device.hints.qvd", link_to("/etc/hostname")}, {"/etc/hostname", kSplit},
+        {"/boot/loader.conf.local", link_to("/etc/passwd")}, {"/etc/passwd", "hint.lapic.4.disabled=\"0\"\n"}},
+       {}, "\"/boot/loader.conf.local\" line 1 sets hint.lapic.4.disabled after " + hints + "\n", false,
+       {{"/boot/device.hints.qvd", kSplit}, {"/boot/loader.conf.local", "hint.lapic.4.disabled=\"0\"\n"}}},
+      {"\"..\" above the root stays at the root",
+       {{"/boot/loader.conf.local", "loader_conf_files=\"/boot/../../x\"\n"}, {"/x", "hint.lapic.6.disabled=0\n"}},
+       {}, "\"/boot/../../x\" line 1 sets hint.lapic.6.disabled after " + hints + "\n", false,
+       {{"/boot/loader.conf.local", "loader_conf_files=\"/x\"\n"}}},
+      {"a product folder as product_vars named it before loader.conf.d changed it",
+       {{"/boot/loader.conf", "product_vars=\"p\"\np=\"x\"\n"}, {"/boot/loader.conf.d/zz.conf", "p=\"y\"\n"},
+        {"/boot/loader.conf.d/x/a.conf", "hint.lapic.6.disabled=\"0\"\n"},
+        {"/boot/loader.conf.d/y/a.conf", "hint.lapic.4.disabled=\"0\"\n"}},
+       {}, "\"/boot/loader.conf.d/x/a.conf\" line 1 sets hint.lapic.6.disabled after " + hints + "\n"},
+      {"a file of holes past the bytes read",
+       {{"/boot/loader.conf.local", kSparse}}, {},
+       "\"/boot/loader.conf.local\" is not read: it would take the files read past 64 MiB\n", false,
+       {{"/boot/loader.conf.local", ""}}},
   };
+
+  // A chain of files, each naming the next, read in a small stack, past the
+  // 4096 files and folders read.
+  VerifyCase chain{"a chain of 4100 files",
+                   {{"/boot/loader.conf", "loader_conf_files=\"/boot/device.hints.qvd /boot/c1\"\n"}},
+                   {},
+                   "\"/boot/c4093\" is not read: 4096 files and folders come before it, the most that are read\n"
+                   "\"/boot/c3000\" line 2 sets hint.lapic.4.disabled after " + hints + "\n",
+                   false, {}, true};
+  for (int i = 1; i <= 4100; ++i) {
+    std::string text = "loader_conf_files=\"/boot/c" + std::to_string(i + 1) + "\"\n";
+    if (i == 3000) text += "hint.lapic.4.disabled=\"0\"\n";
+    chain.files.emplace_back("/boot/c" + std::to_string(i), text);
+  }
+  cases.push_back(std::move(chain));
+  // Values that double each line, and one that grows by a byte each line.
+  std::string doubling = "a=\"0123456789abcdef\"\n";
+  for (int i = 0; i < 40; ++i) doubling += "a=\"$a$a\"\n";
+  cases.push_back({"41 lines doubling a value", {{"/boot/loader.conf", doubling}}, {}, cut_after_text(15, 41), false,
+                   {{"/boot/loader.conf", ""}}});
+  std::string growing;
+  for (int i = 0; i < 20000; ++i) growing += "a=\"${a}x\"\n";
+  cases.push_back({"20000 lines appending to a value", {{"/boot/loader.conf", growing}}, {},
+                   "\"/boot/loader.conf\" line 11586: the value is not checked: $name expansions have copied 64 MiB, "
+                   "and no more are made\n"});
+  // Distinct names past those kept, after the six that the tree sets before.
+  std::string names;
+  for (int i = 0; i < 16400; ++i) names += "v" + std::to_string(i) + "=1\n";
+  cases.push_back({"16400 names set", {{"/boot/loader.conf.local", names}}, {},
+                   "\"/boot/loader.conf.local\" line 16379: the setting is not kept: 16384 names are set before it, "
+                   "and no more are kept\n"});
+  return cases;
 }
 
 void build_tree(const std::string& root, const std::vector<std::pair<std::string, std::string>>& files) {
@@ -437,9 +507,19 @@ void build_tree(const std::string& root, const std::vector<std::pair<std::string
   write_file(root + "/boot/device.hints.qvd", kSplit);
   for (const auto& [path, content] : files) {
     const std::string full = root + path;
-    if (content == kGone || content == kLoop) fs::remove_all(full);
-    if (content == kLoop) fs::create_symlink(full, full);
-    if (content != kGone && content != kLoop) write_file(full, content);
+    const bool link = content == kLoop || content.starts_with(kLinkTo);
+    if (content == kGone || link || fs::is_symlink(full)) fs::remove_all(full);
+    fs::create_directories(fs::path(full).parent_path());
+    if (content == kLoop) {
+      fs::create_symlink(fs::path(full).filename(), full);
+    } else if (content.starts_with(kLinkTo)) {
+      fs::create_symlink(content.substr(kLinkTo.size()), full);
+    } else if (content == kSparse) {
+      write_file(full, "");
+      fs::resize_file(full, (std::uintmax_t{64} << 20) + 1);
+    } else if (content != kGone) {
+      write_file(full, content);
+    }
   }
 }
 
@@ -454,13 +534,20 @@ TEST(LoaderReadBack, VerifyFindsWhatKeepsTheNextBootFromTheHintsFile) {
     args.insert(args.end(), test.args.begin(), test.args.end());
     RunOptions options;
     options.driver = hints_e2e::four_cores();
+    if (test.small_stack) options.prefix = {"prlimit", "--stack=262144"};
     const ToolRun tool = run_tool(args, options);
 
     EXPECT_EQ(tool.exit_status, test.err.empty() ? 0 : 1);
     EXPECT_EQ(tool.err, test.err);
     EXPECT_EQ(tool.out.rfind("  CPU | LApic-ID | mode now | mode next boot\r\n-", 0), 0u) << tool.out;
+    const ScratchDir view;
+    if (!test.loader_view.empty()) {
+      std::vector<std::pair<std::string, std::string>> files = test.files;
+      files.insert(files.end(), test.loader_view.begin(), test.loader_view.end());
+      build_tree(view.path(), files);
+    }
     const freebsd_loader::Reading reading =
-        freebsd_loader::read({"--root", root.path(), "--boot", "--kernel"});
+        freebsd_loader::read({"--root", test.loader_view.empty() ? root.path() : view.path(), "--boot", "--kernel"});
     ASSERT_NE(reading.status, 2) << reading.err;
     EXPECT_EQ(next_boot_column(tool.out), kernel_split(reading)) << reading.err;
     if (test.order_matters) {
