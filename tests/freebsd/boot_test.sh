@@ -7,9 +7,11 @@
 # against what QEMU was given. One VM at a time, one plan table per scenario:
 #   three-boots  13.2 and 14.2, 4 CPUs. Boot 1: --sysxml field by field,
 #                -s 2 --flat --write-clock-hint, --verify; boot 2: the kernel
-#                started 2 CPUs and holds the hints as written, -d; boot 3: all
-#                CPUs again, updates in a sticky world-writable folder where
-#                another user planted links at the backup names, -f refusals
+#                started 2 CPUs and holds the hints as written, -d, then a
+#                /boot/loader.conf.local withholds the last core and --verify
+#                says whether it counts on this release; boot 3: the CPUs it
+#                said, updates in a sticky world-writable folder where another
+#                user planted links at the backup names, -f refusals
 #   gaps         14.2, 2 sockets of 3 cores (APIC ids with a gap): -s 4
 #                withholds the driver's last two; 4 CPUs started; -d; 6 again
 #   smt          14.2, 2 sockets of 2 cores of 2 threads, an Intel model: -s 5
@@ -463,24 +465,39 @@ restored_lines() {
 3 show3          $tool --show
 EOF
 }
-restored_checks() {
+restored_checks() {  # restored_checks STARTED: the APIC ids the kernel should run
+  local count
+  count=$(wc -w <<<"$1")
   exit_statuses "exit 0" cpus3 apic3 kx3 show3
   ids3=$(driver_ids kx3)
-  check "boot 3: the kernel started all $n CPUs again, the driver lists them as in boot 1" \
-    "$(out cpus3) $(driver_shared kx3)|$ids3|$(probe_ids apic3)" "$n $n|$ids|$ids"
-  check "boot 3: --show, every core shared now and next" "$(bytes show3)" "$(report "$ids3" "$ids3" "$ids3")"
+  check "boot 3: the kernel started $count CPUs, APIC ids $1 as each one's cpuid says; the driver lists them first" \
+    "$(out cpus3) $(driver_shared kx3)|$(probe_ids apic3)|$(first "$count" "$ids3")|$(sorted "$ids3")" \
+    "$count $count|$1|$1|$(sorted "$ids")"
+  check "boot 3: --show, those shared now, every core shared next" "$(bytes show3)" "$(report "$ids3" "$1" "$ids3")"
 }
 
 # --- three boots, with the flat topology and clock hints --------------------------
+# After -d, a /boot/loader.conf.local of the administrator's withholds the
+# last core. Whether it counts depends on the release: the loader reads that
+# file where /boot/defaults/loader.conf lists it, among loader_conf_files
+# (before /boot/loader.conf.d and so before the hints file) or in
+# local_loader_conf_files (after everything).
+last_core() { rest $((n - 1)) "$qemu_ids"; }
 three_boots_table() {
+  local last_id
+  last_id=$(last_core)
   boot1_lines
   split_lines
   cat <<EOF
 1 ls_tmp1        @ls /tmp
 1 -              @reboot
 $(after_split_lines)
+2 write_local    @write /boot/loader.conf.local 0644 hint.lapic.$last_id.disabled="1"\n
+2 defaults       @cat /boot/defaults/loader.conf
+2 verify2        $tool --verify
 2 -              @reboot
 $(restored_lines)
+3 kenv3          @kenv hint.lapic.$last_id.disabled
 3 mkdir          @mkdir $sticky 1777
 3 write_h        @write $sticky/h 0644 $sample_text
 3 write_g        @write $sticky/g 0644 $sample_text
@@ -513,7 +530,23 @@ three_boots_checks() {
   check "boot 2: the kernel environment holds clock hint 0 for every core and the flat topology" \
     "$(for id in $ids; do kenv "hint.apic.$id.clock"; done | xargs) $(kenv kern.smp.topology)" \
     "$(for _ in $ids; do echo 0; done | xargs) 2"
-  restored_checks
+  local local_last running last_id
+  last_id=$(last_core)
+  local_last=$(sed -nE 's/^local_loader_conf_files="(.*)".*/ \1 /p' <<<"$(out defaults)" | grep -c ' /boot/loader.conf.local ')
+  exit_statuses "exit 0" write_local defaults
+  if [ "$local_last" = 1 ]; then
+    running=$(sorted "$(tr ' ' '\n' <<<"$ids" | grep -vx "$last_id" | xargs)")
+    check "boot 2: --verify: /boot/loader.conf.local, read after the hints file on this release, withholds APIC id $last_id" \
+      "$(status verify2)|$(err verify2)|$(bytes verify2)" \
+      "exit 1|\"/boot/loader.conf.local\" line 1 sets hint.lapic.$last_id.disabled after \"$hints\"|$(report "$ids2" "$(first "$keep" "$ids2")" "$running")"
+  else
+    running=$(sorted "$ids")
+    check "boot 2: --verify: /boot/loader.conf.local, read before the hints file on this release, changes nothing" \
+      "$(status verify2)|$(err verify2)|$(bytes verify2)" "exit 0||$(report "$ids2" "$(first "$keep" "$ids2")" "$ids2")"
+  fi
+  restored_checks "$running"
+  check "boot 3: the kernel environment holds the value for APIC id $last_id of the file the loader read last" \
+    "$(status kenv3) $(out kenv3)" "exit 0 $local_last"
 
   exit_statuses "exit 0" mkdir write_h write_g write_victim plant_symlink plant_link ls_planted \
     dry_h set_h set_g cat_h cat_g cat_h_bak cat_g_bak cat_victim ls_updated ls_tmp3 show_device
@@ -541,8 +574,9 @@ three_boots_checks() {
   check "boot 3: -f naming a folder or a device is refused, nothing created" \
     "$(err set_dir)|$(err set_device)|$(grep -cE 'KxBak|KxCpy|rididezuve-' <<<"$(out ls_tmp3)")" \
     "error creating backup file of \"$sticky\"|error creating backup file of \"/dev/null\"|0"
+  # A device names no core: each shows its current mode in both columns.
   check "boot 3: --show reads a device as the hints file, whether FreeBSD locks it or not" \
-    "$(bytes show_device)" "$(report "$ids3" "$ids3" "$ids3")"
+    "$(bytes show_device)" "$(report "$ids3" "$running" "$running")"
   check "boot 3: another user may not open the driver's node (root's, 0600)" \
     "$(status show_user)|$(err show_user)" "exit 254|error query apic-ids"
 }
@@ -561,7 +595,7 @@ gaps_checks() {
   boot1_checks
   split_checks
   after_split_checks
-  restored_checks
+  restored_checks "$ids"
 }
 
 # --- SMT: the split parts two threads of one core ---------------------------------
