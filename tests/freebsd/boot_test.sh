@@ -254,7 +254,7 @@ register_text() {
 cpu_vendor() {
   local -a r
   read -ra r <<<"${leaves["0 0"]:-}"
-  register_text "${r[1]}" "${r[3]}" "${r[2]}"
+  register_text "${r[1]:-}" "${r[3]:-}" "${r[2]:-}"
 }
 brand_string() {  # fails where the processor has no brand string leaves
   (($(reg 80000000 0 0) >= 0x80000004)) || return 1
@@ -415,9 +415,11 @@ split_checks() {
   check "boot 1: the backup holds the text from before" "$(bytes backup)" "$(bytes hints_before)"
   check "boot 1: the backup has the hints file's type, mode and owner" \
     "$(ls_entry device.hints.qvd.KxBak "$(out ls_boot)")" "$(ls_entry device.hints.qvd "$(out ls_boot)")"
-  check "boot 1: the hints file withholds exactly the driver's last $((n - keep)) cores, APIC ids $(rest "$keep" "$qemu_ids")" \
+  local last_ones
+  last_ones=$(rest "$keep" "$qemu_ids")
+  check "boot 1: the hints file withholds exactly the driver's last $((n - keep)) cores, APIC ids $last_ones" \
     "$(lapic_settings "$(out hints_after)")" \
-    "$(for id in $(sorted "$qemu_ids"); do echo "$id $([[ " $withheld " == *" $id "* ]] && echo 1 || echo 0)"; done)"
+    "$(for id in $(sorted "$qemu_ids"); do echo "$id $([[ " $last_ones " == *" $id "* ]] && echo 1 || echo 0)"; done)"
   check "boot 1: --verify finds nothing to say and shows the split of the next boot" \
     "$(status verify)|$(err verify)|$(bytes verify)" "exit 0||$(report "$ids" "$ids" "$kept")"
   check "boot 1: --show, APIC ids $withheld isolated at the next boot" \
@@ -456,7 +458,7 @@ after_split_checks() {
     "$(bytes show2_next)" "$(report "$ids2" "$(first "$keep" "$ids2")" "$ids2")"
 }
 
-# Boot 3: every CPU back.
+# Boot 3: after -d, every CPU back unless something read later withholds one.
 restored_lines() {
   cat <<EOF
 3 cpus3          @sysctl kern.smp.cpus
