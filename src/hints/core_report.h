@@ -15,7 +15,7 @@
 /// a core with the first core's APIC id (the boot processor) is always shared.
 class ReportPass final : public LineHandler {
  public:
-  explicit ReportPass(CoreTable& table) : table_(table), file_pass_(environment_) {}
+  explicit ReportPass(CoreTable& table) : table_(table), file_pass_(environment_, &budget_) {}
 
   int read_line(LineBuffer& line) override { return read_next_boot_mode(line); }
 
@@ -32,6 +32,9 @@ class ReportPass final : public LineHandler {
  private:
   CoreTable& table_;
   LoaderEnvironment environment_;
+  // As --verify reads the hints file, so that both agree: $name expansions
+  // copy at most what the budget allows.
+  ExpansionBudget budget_;
   LoaderFilePass file_pass_;
 };
 

@@ -240,9 +240,8 @@ void LoaderLineReader::feed(std::string_view piece) {
       case State::AfterEquals:
         if (is_space(c)) continue;
         quoted_ = c == '"';
-        if (!quoted_ && !is_alnum(c) && c != '-') {
-          state_ = State::Bad;
-        } else if (!start_value()) {
+        // A value is quoted or a bare word, and the name must take one.
+        if ((!quoted_ && !is_alnum(c) && c != '-') || !start_value()) {
           state_ = State::Bad;
         } else if (quoted_) {
           state_ = State::Quoted;
