@@ -127,7 +127,7 @@ for file in "${message_sources[@]}"; do
   messages=$( {
     grep -oE "report\($literal\)" "$file" | sed -E 's/^report\(//; s/\)$//' || true
     grep -oE "report_quoted\([^,]*, *$literal\)" "$file" | sed -E 's/^report_quoted\([^,]*, *//; s/\)$//' || true
-    grep -oE "\"(error|restored|incomplete|moved) ([^\"\\\\]|\\\\.)*\"" "$file" || true
+    grep -oE "\"(error|restored|incomplete|moved|cannot) ([^\"\\\\]|\\\\.)*\"" "$file" || true
   } | sort -u)
   [ -n "$messages" ] || fail "no messages found in $file"
   while read -r message; do
