@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
@@ -28,7 +29,11 @@ constexpr std::uint64_t rotate_left(std::uint64_t value, int bits) {
 /// XXH64 reads its input as little-endian words, whatever the machine.
 std::uint64_t load_le(const unsigned char* bytes, int count) {
   std::uint64_t value = 0;
-  for (int i = 0; i < count; ++i) value |= std::uint64_t{bytes[i]} << (8 * i);
+  if constexpr (std::endian::native == std::endian::little) {
+    std::memcpy(&value, bytes, static_cast<std::size_t>(count));
+  } else {
+    for (int i = 0; i < count; ++i) value |= std::uint64_t{bytes[i]} << (8 * i);
+  }
   return value;
 }
 
@@ -41,13 +46,19 @@ constexpr std::uint64_t merge_lane(std::uint64_t hash, std::uint64_t lane) {
 }
 
 /// Folds whole 32-byte stripes into the four lanes; returns the bytes used.
+/// The lanes stay in locals: the input may alias anything, and stores to the
+/// array after each stripe would cost several times the hashing itself.
 std::size_t add_stripes(std::array<std::uint64_t, 4>& lanes, const unsigned char* bytes,
                         std::size_t length) {
+  std::uint64_t lane0 = lanes[0], lane1 = lanes[1], lane2 = lanes[2], lane3 = lanes[3];
   std::size_t at = 0;
   for (; length - at >= 32; at += 32) {
-    for (std::size_t lane = 0; lane < 4; ++lane)
-      lanes[lane] = hash_round(lanes[lane], load_le(bytes + at + lane * 8, 8));
+    lane0 = hash_round(lane0, load_le(bytes + at, 8));
+    lane1 = hash_round(lane1, load_le(bytes + at + 8, 8));
+    lane2 = hash_round(lane2, load_le(bytes + at + 16, 8));
+    lane3 = hash_round(lane3, load_le(bytes + at + 24, 8));
   }
+  lanes = {lane0, lane1, lane2, lane3};
   return at;
 }
 
