@@ -23,10 +23,10 @@ bool open_hints_for_update(const char* hints_path, const UpdatePaths& paths, Hin
 /// names, and only a regular file (a folder, a FIFO or a device would hold
 /// the reader or never end). Takes a shared lock, so that an update is never
 /// seen half written, and says on standard error when the file may be torn
-/// (see report_earlier_update). An invalid descriptor when the file will not
-/// open or is not a regular file: "error opening" is then on standard output
-/// and `error` holds the error number (EISDIR for a folder, EINVAL for any
-/// other kind of file).
+/// ("incomplete ...", or a line of report_doubt). An invalid descriptor when
+/// the file will not open or is not a regular file: "error opening" is then
+/// on standard output and `error` holds the error number (EISDIR for a
+/// folder, EINVAL for any other kind of file).
 FileDescriptor open_for_reading(const char* hints_path, int& error);
 
 /// For --verify: the shared lock on the hints file as open_for_reading takes
