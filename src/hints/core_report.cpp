@@ -85,9 +85,10 @@ int print_core_mode_report(CoreTable& table, const char* hints_path) {
   // hints file that will not open has been named on standard output; the
   // next-boot column then shows the modes as the table has them.
   {
-    const FileDescriptor lock = begin_reading(hints_path);
-    ReportPass pass(table);
-    if (filter_file(hints_path, nullptr, &pass) == 0) pass.apply();
+    int error = 0;
+    const FileDescriptor hints = open_for_reading(hints_path, error);
+    const FilePtr text = hints.valid() ? read_from_start(hints.get()) : nullptr;
+    if (text) read_next_boot_modes(text.get(), table);
   }
 
   print_core_modes(table);

@@ -3,6 +3,7 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <utility>
@@ -21,6 +22,7 @@ namespace {
 constexpr int kBackupFailed = -5;
 constexpr int kEditFailed = -6;
 constexpr int kCopyBackFailed = -7;
+constexpr int kEarlierUpdateUnclear = -8;
 
 constexpr char kTemporaryTemplate[] = "/tmp/rididezuve-XXXXXX";
 
@@ -28,9 +30,7 @@ int report_failure(int status, const char* hints_path) {
   const char* prefix = status == kBackupFailed ? "error creating backup file of \""
                        : status == kEditFailed ? "error changing \""
                                                : "error writing \"";
-  flush_standard_output();
-  std::fprintf(stderr, "%s%s\"\n", prefix, hints_path);
-  std::fflush(stderr);
+  report("%s%s\"", prefix, hints_path);
   return status;
 }
 
@@ -48,28 +48,32 @@ FileDescriptor make_temporary_file(PathBuffer& path) {
 /// backup and the marker go are moved aside, leftovers of stopped updates
 /// removed, a stale marker removed, and a copy back that stopped part way
 /// repaired: the backup goes back first, and is never overwritten by the
-/// torn text.
-bool settle_earlier_updates(const char* hints_path, const UpdatePaths& paths,
-                            const HintsFile& hints) {
+/// torn text. What cannot be judged stops the update with everything kept.
+/// 0, kBackupFailed (the repair failed) or kEarlierUpdateUnclear.
+int settle_earlier_updates(const char* hints_path, const UpdatePaths& paths,
+                           const HintsFile& hints) {
   move_aside_if_planted(paths, paths.backup.data());
   move_aside_if_planted(paths, paths.marker.data());
   remove_leftovers(paths, hints);
   CopyBackRecord record;
-  switch (inspect_marker(paths, hints, record)) {
+  const MarkerState state = inspect_marker(paths, hints, record);
+  switch (state) {
     case MarkerState::Absent:
-      return true;
+      return 0;
     case MarkerState::Stale:
-      remove_marker(paths);
-      return true;
+      clear_stale_marker(paths, hints);
+      return 0;
+    case MarkerState::Unreadable:
+    case MarkerState::NotItsMarker:
+      report_doubt(state, hints_path, paths);
+      return kEarlierUpdateUnclear;
     case MarkerState::Interrupted:
       break;
   }
-  if (!restore_from_backup(hints_path, paths, hints, record)) return false;
-  flush_standard_output();
-  std::fprintf(stderr, "restored \"%s\" from \"%s\" after an interrupted update\n", hints_path,
+  if (!restore_from_backup(hints_path, paths, hints, record)) return kBackupFailed;
+  report("restored \"%s\" from \"%s\" after an interrupted update", hints_path,
                paths.backup.data());
-  std::fflush(stderr);
-  return true;
+  return 0;
 }
 
 /// The edit pass into a fresh temporary file; the file stays open for the
@@ -89,8 +93,8 @@ int edit_into_temporary(CoreTable& table, const HintsFile& hints, PathBuffer& te
 /// leaves it untouched; after a copy back that cut the file and then failed,
 /// the previous text goes back from the backup.
 int copy_back(const char* hints_path, const UpdatePaths& paths, const HintsFile& hints,
-              const struct stat& backup, const FileDescriptor& temporary) {
-  switch (rewrite_hints_file(temporary.get(), hints_path, paths, hints, backup, true)) {
+              const CopyBackRecord& record, const FileDescriptor& temporary) {
+  switch (rewrite_hints_file(temporary.get(), hints_path, paths, hints, record, true)) {
     case CopyBack::Written:
       return 0;
     case CopyBack::NotMarked:
@@ -103,7 +107,7 @@ int copy_back(const char* hints_path, const UpdatePaths& paths, const HintsFile&
   }
   // The temporary file keeps the new text; the hints file gets the old one back.
   report_failure(kCopyBackFailed, hints_path);
-  restore_from_backup(hints_path, paths, hints, make_record(hints.status, backup, {}));
+  restore_from_backup(hints_path, paths, hints, record);
   return kCopyBackFailed;
 }
 
@@ -111,7 +115,8 @@ int copy_back(const char* hints_path, const UpdatePaths& paths, const HintsFile&
 /// came during the edit ends the run before the hints file is touched. Only
 /// a failed copy back keeps the temporary file, with the whole new text.
 int edit_and_copy_back(CoreTable& table, const char* hints_path, const UpdatePaths& paths,
-                       const HintsFile& hints, const struct stat& backup, const HeldSignals& held) {
+                       const HintsFile& hints, const CopyBackRecord& record,
+                       const HeldSignals& held) {
   PathBuffer temporary_path{};
   FileDescriptor temporary;
   int status = edit_into_temporary(table, hints, temporary_path, temporary);
@@ -120,7 +125,7 @@ int edit_and_copy_back(CoreTable& table, const char* hints_path, const UpdatePat
   } else if (held.pending()) {
     status = kEditFailed;
   } else {
-    status = copy_back(hints_path, paths, hints, backup, temporary);
+    status = copy_back(hints_path, paths, hints, record, temporary);
   }
   if (temporary.valid() && status != kCopyBackFailed) std::remove(temporary_path.data());
   return status;
@@ -130,24 +135,31 @@ int update_in_place(CoreTable& table, const char* hints_path) {
   UpdatePaths paths{};
   if (!make_update_paths(hints_path, paths)) return report_failure(kBackupFailed, hints_path);
   HintsFile hints;
-  if (!open_hints_for_update(hints_path, hints)) return report_failure(kBackupFailed, hints_path);
+  if (!open_hints_for_update(hints_path, paths, hints))
+    return report_failure(kBackupFailed, hints_path);
 
   // From here until the files are whole again, a signal waits; a run that it
   // stops before the copy back leaves the hints file and no temporary file.
   const HeldSignals held;
-  struct stat backup {};
-  if (!settle_earlier_updates(hints_path, paths, hints) || !write_backup(paths, hints, backup))
+  const int settled = settle_earlier_updates(hints_path, paths, hints);
+  if (settled == kEarlierUpdateUnclear) return settled;
+  CopyBackRecord record;
+  if (settled != 0 || !write_backup(paths, hints, record))
     return report_failure(kBackupFailed, hints_path);
   if (held.pending()) return kEditFailed;
-  return edit_and_copy_back(table, hints_path, paths, hints, backup, held);
+  return edit_and_copy_back(table, hints_path, paths, hints, record, held);
 }
 
 /// The dry run reads under a shared lock, so it never shows an update half
-/// written; a file that cannot be locked (a pipe) is read all the same.
+/// written; only a regular file is read.
 int edit_to_stdout(CoreTable& table, const char* hints_path) {
-  const FileDescriptor lock = begin_reading(hints_path);
+  int error = 0;
+  const FileDescriptor hints = open_for_reading(hints_path, error);
+  if (!hints.valid()) return error;
+  const FilePtr text = read_from_start(hints.get());
+  if (!text) return errno != 0 ? errno : ENOMEM;
   EditPass pass(table);
-  return filter_file_to_stdout(hints_path, &pass);
+  return filter_lines(text.get(), stdout, &pass);
 }
 
 }  // namespace

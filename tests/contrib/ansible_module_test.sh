@@ -67,10 +67,31 @@ if [ -n "$sanitizer_runtime" ]; then
   echo "leak:python3" >"$scratch/lsan.supp"
   lsan=suppressions=$scratch/lsan.supp
 fi
+# An update stopped in its copy back, for the module to repair: the text
+# already holds the split, so the edit of what the stop left equals it, and
+# only the tool's word tells the module that the file is torn. The stop
+# needs strace and, for the temporary file it leaves, a /tmp of its own.
+torn=
+if [ "$(id -u)" = 0 ] && command -v strace >/dev/null 2>&1 && unshare -m true 2>/dev/null; then
+  mkdir -p "$scratch/torn/tmp"
+  { printf 'hint.lapic.%s.disabled="%s"\n' 0 0 2 0 16 1 18 1
+    printf 'kern.smp.topology="2"\n'
+    printf '#%062d\n' $(seq 2000); } >"$scratch/torn/device.hints.qvd"
+  # The subshell, not this one, reports the kill (to nowhere).
+  (unshare -m sh -c 'cd "$1" && mount --bind tmp /tmp && shift && exec "$@"' sh "$scratch/torn" \
+    strace -f -qq -o /dev/null -P "$scratch/torn/device.hints.qvd" -e trace=write \
+    -e inject=write:signal=KILL:when=2 env LD_PRELOAD="$preload" ASAN_OPTIONS=detect_leaks=0 \
+    KXPALDRV_SIM_IDS=0,2,16,18 KXPALDRV_SIM_SHARED=4 "$tool" -s 2 --flat -f device.hints.qvd ||
+    true) 2>/dev/null
+  [ "$(wc -c <"$scratch/torn/device.hints.qvd")" -eq 65536 ] ||
+    { echo "FAIL: the stopped update did not tear the file"; exit 1; }
+  torn=$scratch/torn/device.hints.qvd
+fi
+
 status=0
 ansible-playbook -i localhost, -c local "$(dirname "$0")/ansible_module_test.yml" \
-  -e "$(printf '{"tool": "%s", "scratch": "%s", "preload": "%s", "lsan": "%s"}' \
-    "$tool" "$scratch" "$preload" "$lsan")" >"$scratch/playbook.log" 2>&1 </dev/null || status=$?
+  -e "$(printf '{"tool": "%s", "scratch": "%s", "preload": "%s", "lsan": "%s", "torn": "%s"}' \
+    "$tool" "$scratch" "$preload" "$lsan" "$torn")" >"$scratch/playbook.log" 2>&1 </dev/null || status=$?
 # A module that breaks shows a traceback, also in a task whose failure was expected.
 if [ "$status" -ne 0 ] || grep -q 'Traceback' "$scratch/playbook.log"; then
   cat "$scratch/playbook.log"

@@ -576,9 +576,10 @@ three_boots_checks() {
   check "boot 3: -f naming a folder or a device is refused, nothing created" \
     "$(err set_dir)|$(err set_device)|$(grep -cE 'KxBak|KxCpy|rididezuve-' <<<"$(out ls_tmp3)")" \
     "error creating backup file of \"$sticky\"|error creating backup file of \"/dev/null\"|0"
-  # A device names no core: each shows its current mode in both columns.
-  check "boot 3: --show reads a device as the hints file, whether FreeBSD locks it or not" \
-    "$(bytes show_device)" "$(report "$ids3" "$running" "$running")"
+  # A device is no hints file: refused at once, each core shows its current mode in both columns.
+  check "boot 3: --show refuses a device as the hints file at once, and reports all the same" \
+    "$(bytes show_device)" "error opening \"/dev/null\"
+$(report "$ids3" "$running" "$running")"
   check "boot 3: another user may not open the driver's node (root's, 0600)" \
     "$(status show_user)|$(err show_user)" "exit 254|error query apic-ids"
 }

@@ -9,8 +9,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <fstream>
 #include <map>
 #include <random>
 #include <string>
@@ -149,29 +151,58 @@ TEST_F(HintsSafety, BackupTakesTheHintsFilesModeAndOwnerWhateverTheUmask) {
   }
 }
 
-TEST_F(HintsSafety, UpdateRefusesWhatIsNotARegularFileWithoutWaiting) {
-  const std::string fifo = dir.file("fifo"), folder = dir.file("folder");
+// The update, --show and --stdout refuse at once what is not a regular file:
+// a FIFO with no writer would hold them for ever, /dev/zero never ends. The
+// readers name it as a file that will not open; --show reports all the same.
+TEST_F(HintsSafety, WhatIsNotARegularFileIsRefusedWithoutWaiting) {
+  const std::string fifo = dir.file("fifo"), folder = dir.file("folder"), zero = dir.file("zero");
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
-  for (const std::string& path : {fifo, folder, std::string("/dev/null"), std::string("/dev/zero")}) {
+  ASSERT_EQ(symlink("/dev/zero", zero.c_str()), 0);
+  RunOptions options;
+  options.driver = four_cores();
+  options.prefix = {"timeout", "60"};
+  const std::string report = run_tool({"--show", "-f", dir.file("absent")}, options).out;
+  ASSERT_EQ(report.rfind("error opening \"", 0), 0u);
+  for (const std::string& path : {fifo, folder, std::string("/dev/null"), std::string("/dev/zero"), zero}) {
     SCOPED_TRACE(path);
     const ToolRun tool = update(path);
     EXPECT_EQ(tool.exit_status, 251);
     EXPECT_EQ(tool.out, "");
     EXPECT_EQ(tool.err, "error creating backup file of \"" + path + "\"\n");
     EXPECT_FALSE(file_exists(path + ".KxBak"));
+    const std::string refused = "error opening \"" + path + "\"\n";
+    const ToolRun show = run_tool({"--show", "-f", path}, options);
+    EXPECT_EQ(show.exit_status, 0);
+    EXPECT_EQ(show.out, refused + report.substr(report.find('\n') + 1));
+    const ToolRun dry_run = run_tool({"-d", "--stdout", "-f", path}, options);
+    EXPECT_EQ(dry_run.exit_status, path == folder ? EISDIR : EINVAL);
+    EXPECT_EQ(dry_run.out, refused);
+    EXPECT_EQ(show.err + dry_run.err, "");
   }
-  EXPECT_EQ(names_in(dir.path()), (std::vector<std::string>{"fifo", "folder"}));
+  EXPECT_EQ(names_in(dir.path()), (std::vector<std::string>{"fifo", "folder", "zero"}));
   EXPECT_EQ(names_in(folder), std::vector<std::string>{});
+}
 
-  // A dry run still reads whatever it is given.
-  RunOptions options;
-  options.driver = four_cores();
-  const ToolRun dry_run = run_tool({"-d", "--stdout", "-f", "/dev/null"}, options);
-  EXPECT_EQ(dry_run.exit_status, 0);
-  EXPECT_EQ(dry_run.out,
-            "hint.lapic.0.disabled=\"0\"\nhint.lapic.2.disabled=\"0\"\n"
-            "hint.lapic.4.disabled=\"0\"\nhint.lapic.6.disabled=\"0\"\n");
+// A stop between the placeholder folder and the rename that moves a planted
+// folder aside into its place leaves the placeholder, empty and root's: the
+// next update removes it, and keeps the planted folder it moves aside.
+TEST_F(HintsSafety, APlaceholderFolderLeftByAStopGoesWithTheNextUpdate) {
+  if (std::getenv("RIDIDEZUVE_TEST_WRAPPER") != nullptr) GTEST_SKIP() << "strace under a wrapper";
+  if (!shell("strace -V >/dev/null 2>&1")) GTEST_SKIP() << "needs strace";
+  const std::string folder = sticky_folder("sticky");
+  ASSERT_TRUE(shell("setpriv --reuid=65534 --regid=65534 --clear-groups mkdir '" + folder + "/hints.KxCpy'"));
+  ASSERT_EQ(update(folder + "/hints", {"strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=rename",
+                                      "-e", "inject=rename:signal=KILL:when=1"}).signal, SIGKILL);
+  ASSERT_EQ(names_in(folder).size(), 3u);
+  const ToolRun tool = update(folder + "/hints");
+  EXPECT_EQ(tool.exit_status, 0);
+  const std::vector<std::string> names = names_in(folder);
+  ASSERT_EQ(names.size(), 3u);
+  EXPECT_EQ(names[2].rfind("hints.KxTmp.", 0), 0u);
+  EXPECT_EQ(status_of(folder + "/" + names[2]).st_uid, 65534u);
+  EXPECT_EQ(tool.err, "moved \"" + folder + "/hints.KxCpy\" aside to \"" + folder + "/" + names[2] +
+                          "\": it was not a regular file\n");
 }
 
 /// Comment lines up to `size` bytes, then the worked example.
@@ -233,51 +264,130 @@ TEST_F(HintsSafety, SignalSweepLeavesTheOldOrTheNewTextAndNoTemporaryFile) {
   std::printf("\n");
 }
 
+// A stop in the copy back, then a second name or another hand: the readers
+// say the file is incomplete and the next update repairs it through any
+// symbolic link, whatever hard links another user keeps to the marker and
+// the backup. Through a second hard link, or with a marker of another format,
+// the update cannot tell and stops with 248, every file kept; an update
+// through the name that was stopped then repairs it.
 TEST_F(HintsSafety, KillInTheCopyBackIsRepairedByTheNextUpdate) {
   if (std::getenv("RIDIDEZUVE_TEST_WRAPPER") != nullptr) GTEST_SKIP() << "strace under a wrapper";
   if (!shell("strace -V >/dev/null 2>&1")) GTEST_SKIP() << "needs strace";
   // The killed run cannot remove its temporary file: it gets a /tmp of its own.
   if (!hints_e2e::can_make_mount_namespace()) GTEST_SKIP() << "needs unshare -m";
-  const std::string hints = dir.file("device.hints.qvd"), backup = hints + ".KxBak";
   const std::string private_tmp = dir.file("tmp");
   ASSERT_EQ(mkdir(private_tmp.c_str(), 01777), 0);
   const std::string old_text = large_hints_text(std::size_t{1} << 20);
-  write_file(hints, old_text);
+  write_file(dir.file("preview"), old_text);
   RunOptions options;
   options.driver = four_cores();
-  const std::string new_text = run_tool({"-s", "2", "--stdout", "-f", hints}, options).out;
+  const std::string new_text = run_tool({"-s", "2", "--stdout", "-f", dir.file("preview")}, options).out;
+  const auto repaired = [](const std::string& name) {
+    return "restored \"" + name + "\" from \"hints.KxBak\" after an interrupted update\n";
+  };
+  // FreeBSD lets any user hard-link another user's file; here root makes the links.
+  const struct {
+    const char* name;
+    const char* stop_through;  // the name of the update that is stopped ("": none)
+    const char* then;          // shell words run in the folder
+    const char* update_through;
+    const char* doubt;         // the line of a 248
+  } cases[] = {
+      {"stopped and repaired through one name", "hints", "true", "hints", nullptr},
+      {"another user's hard links to the marker and the backup", "hints",
+       "mkdir keep && ln hints.KxCpy keep/m && ln hints.KxBak keep/b", "hints", nullptr},
+      {"stopped through a symbolic link", "link", "true", "hints", nullptr},
+      {"repaired through a symbolic link", "hints", "true", "link", nullptr},
+      {"a second hard link in another folder", "hints", "true", "sub/other",
+       "cannot tell whether \"sub/other\" is whole: its copy back was interrupted, and "
+       "\"sub/other.KxCpy\" is not its marker\n"},
+      {"a marker of another format", "", "echo 'rididezuve copy back: hints 1 2 backup 3 4 5 new 6 7' >hints.KxCpy",
+       "hints", "cannot tell whether \"hints\" is whole: \"hints.KxCpy\" cannot be read or checked\n"},
+  };
+  int index = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string folder = dir.file("f" + std::to_string(index++)), hints = folder + "/hints";
+    ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((folder + "/sub").c_str(), 0755), 0);
+    write_file(hints, old_text);
+    ASSERT_EQ(symlink("hints", (folder + "/link").c_str()), 0);
+    ASSERT_EQ(link(hints.c_str(), (folder + "/sub/other").c_str()), 0);
+    const std::string stopped = c.stop_through;
+    if (!stopped.empty()) {
+      // The second write into the hints file is the moment of the stop: only
+      // the copy back writes there, and the first write has already cut it.
+      // strace knows the file by the path it had before /tmp was covered.
+      options.prefix = hints_e2e::with_private_tmp(
+          folder, private_tmp,
+          {"strace", "-f", "-qq", "-o", "/dev/null", "-P", hints, "-e", "trace=write", "-e",
+           "inject=write:signal=KILL:when=2"});
+      ASSERT_EQ(run_tool({"-s", "2", "-f", stopped}, options).signal, SIGKILL);
+      ASSERT_LT(read_file(hints).size(), new_text.size());
+      ASSERT_EQ(read_file(hints + ".KxBak"), old_text);
+    }
+    ASSERT_TRUE(shell("cd '" + folder + "' && " + c.then));
+    const std::string torn = read_file(hints), through = c.update_through;
+    const std::string doubt = c.doubt != nullptr ? c.doubt : "";
 
-  // The second write into the hints file is the moment of the stop: only the
-  // copy back writes there, and the first write has already cut the text.
-  options.prefix = hints_e2e::with_private_tmp(
-      dir.path(), private_tmp,
-      {"strace", "-f", "-qq", "-o", "/dev/null", "-P", hints, "-P", "device.hints.qvd", "-e",
-       "trace=write", "-e", "inject=write:signal=KILL:when=2"});
-  const ToolRun killed = run_tool({"-s", "2", "-f", "device.hints.qvd"}, options);
-  ASSERT_EQ(killed.signal, SIGKILL);
-  EXPECT_EQ(read_file(hints_e2e::only_temporary_file(private_tmp)), new_text);
-  ASSERT_LT(read_file(hints).size(), new_text.size());
-  ASSERT_EQ(read_file(backup), old_text);
+    options.prefix = hints_e2e::with_private_tmp(folder, private_tmp);
+    const std::string said = c.doubt != nullptr ? doubt
+                                                : "incomplete \"" + through +
+                                                      "\" after an interrupted update: the next "
+                                                      "update restores it from \"hints.KxBak\"\n";
+    EXPECT_EQ(run_tool({"--show", "-f", through}, options).err, said);
+    const ToolRun dry_run = run_tool({"-s", "2", "--stdout", "-f", through}, options);
+    EXPECT_EQ(dry_run.exit_status, 0);
+    EXPECT_EQ(dry_run.err, said);
+    const ToolRun update = run_tool({"-s", "2", "-f", through}, options);
+    EXPECT_EQ(update.exit_status, c.doubt != nullptr ? 248 : 0);
+    EXPECT_EQ(update.err, c.doubt != nullptr ? doubt : repaired(through));
+    // Texts of a megabyte: compared, not printed.
+    EXPECT_TRUE(read_file(hints) == (c.doubt != nullptr ? torn : new_text));
+    EXPECT_TRUE(stopped.empty() || read_file(hints + ".KxBak") == old_text);
+    if (c.doubt != nullptr && !stopped.empty()) {
+      const ToolRun repair = run_tool({"-s", "2", "-f", stopped}, options);
+      EXPECT_EQ(repair.err, repaired(stopped));
+      EXPECT_TRUE(read_file(hints) == new_text);
+    }
+  }
+  // The stopped runs' temporary files keep the new text.
+  for (const std::string& name : hints_e2e::temporary_files_in(private_tmp)) {
+    EXPECT_TRUE(read_file(private_tmp + "/" + name) == new_text) << name;
+  }
+}
 
+// A marker kept by an update whose removal of it failed, put back after a
+// later update of the same length, its backup's inode number written in as a
+// reused one would be: its record matches the backup's text, and still
+// nothing is restored over the latest update, since the file is not marked.
+TEST_F(HintsSafety, AMarkerPutBackAfterALaterUpdateRestoresNothing) {
+  if (std::getenv("RIDIDEZUVE_TEST_WRAPPER") != nullptr) GTEST_SKIP() << "strace under a wrapper";
+  if (!shell("strace -V >/dev/null 2>&1")) GTEST_SKIP() << "needs strace";
+  const std::string hints = dir.file("hints");
+  write_file(hints, kNew);
+  RunOptions options;
+  options.driver = four_cores();
+  // The leak checker cannot run under strace.
+  options.environment = {{"ASAN_OPTIONS", "detect_leaks=0"}};
+  options.prefix = {"strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=unlink", "-e",
+                    "inject=unlink:error=EIO:when=1"};
+  EXPECT_EQ(run_tool({"-s", "2", "-f", hints}, options).exit_status, 0);
+  ASSERT_TRUE(shell("cp -p '" + hints + ".KxCpy' '" + dir.file("kept") + "'"));
   options.prefix.clear();
-  const std::string incomplete = "incomplete \"" + hints +
-                                 "\" after an interrupted update: the next update restores it "
-                                 "from \"" + backup + "\"\n";
-  const ToolRun show = run_tool({"--show", "-f", hints}, options);
-  EXPECT_EQ(show.exit_status, 0);
-  EXPECT_EQ(show.err, incomplete);
-  const ToolRun dry_run = run_tool({"-s", "2", "--stdout", "-f", hints}, options);
-  EXPECT_EQ(dry_run.exit_status, 0);
-  EXPECT_EQ(dry_run.err, incomplete);
+  ASSERT_EQ(run_tool({"-d", "-f", hints}, options).exit_status, 0);
+  const std::string latest = read_file(hints);
+  ASSERT_EQ(latest.size(), kNew.size());
+  ASSERT_EQ(read_file(hints + ".KxBak"), kNew);
+  ASSERT_TRUE(shell("sed -E \"s/ backup [0-9]+ / backup $(stat -c %i '" + hints + ".KxBak') /\" '" +
+                    dir.file("kept") + "' >'" + hints + ".KxCpy'"));
 
-  const ToolRun rerun = run_tool({"-s", "2", "-f", hints}, options);
-  EXPECT_EQ(rerun.exit_status, 0);
-  EXPECT_EQ(rerun.err,
-            "restored \"" + hints + "\" from \"" + backup + "\" after an interrupted update\n");
-  EXPECT_EQ(read_file(hints), new_text);
-  EXPECT_EQ(read_file(backup), old_text);
-  EXPECT_EQ(names_in(dir.path()),
-            (std::vector<std::string>{"device.hints.qvd", "device.hints.qvd.KxBak", "tmp"}));
+  EXPECT_EQ(run_tool({"--show", "-f", hints}, options).err, "");
+  const ToolRun update = run_tool({"-s", "2", "-f", hints}, options);
+  EXPECT_EQ(update.exit_status, 0);
+  EXPECT_EQ(update.err, "");
+  EXPECT_EQ(read_file(hints + ".KxBak"), latest);
+  EXPECT_EQ(read_file(hints), kNew);
 }
 
 /// Lines of a file, as strace writes one per call.
@@ -286,16 +396,39 @@ int lines_of(const std::string& path) {
   return static_cast<int>(std::count(text.begin(), text.end(), '\n'));
 }
 
+/// A prefix that runs the tool in `folder` under strace for `calls`, with its
+/// own /tmp. With `files_only`, only the calls on the hints file, its backup
+/// and marker count: the loader of the program itself would not survive a
+/// fault in its reads, nor retry an interrupted one.
+std::vector<std::string> under_strace(const std::string& folder, const std::string& private_tmp,
+                                      const std::string& calls, bool files_only) {
+  std::vector<std::string> strace{"strace", "-f", "-qq", "-e", "trace=" + calls};
+  for (const char* name : {"hints", "hints.KxBak", "hints.KxCpy"}) {
+    if (files_only) strace.insert(strace.end(), {"-P", name, "-P", folder + "/" + name});
+  }
+  return hints_e2e::with_private_tmp(folder, private_tmp, strace);
+}
+
+/// `prefix` with its strace writing to `out` and faulting the n-th call (0: none).
+std::vector<std::string> faulting(std::vector<std::string> prefix, const std::string& out,
+                                  const std::string& calls, const std::string& fault, int n) {
+  prefix.insert(prefix.end(), {"-o", out});
+  if (n > 0) prefix.insert(prefix.end(), {"-e", "inject=" + calls + ":" + fault + ":when=" + std::to_string(n)});
+  return prefix;
+}
+
 // A fault at each call of one kind in turn (a stop that cannot be caught, an
 // error, an interruption), then the readers and one more update: the hints
-// file is whole or said to be incomplete, a whole one is never restored over,
-// no change is lost, and the next update leaves nothing but the hints file
-// and its backup beside it and no temporary file of its own.
+// file is whole or said to be incomplete, a whole one is never restored over
+// (not even when edited in place after a failed update or a marker that would
+// not go), no change is lost, and the next update leaves nothing but the hints file and
+// its backup beside it and no temporary file of its own. A torn file then
+// meets a second fault at each call of each kind during its repair.
 TEST_F(HintsSafety, FaultAtEachCallThenTheReadersAndTheNextUpdate) {
   if (std::getenv("RIDIDEZUVE_TEST_WRAPPER") != nullptr) GTEST_SKIP() << "strace under a wrapper";
   if (!shell("strace -V >/dev/null 2>&1")) GTEST_SKIP() << "needs strace";
   if (!hints_e2e::can_make_mount_namespace()) GTEST_SKIP() << "needs unshare -m";
-  const std::string folder = dir.file("f"), hints = folder + "/hints";
+  const std::string folder = dir.file("f"), hints = folder + "/hints", calls_log = dir.file("calls");
   const std::string faulted_tmp = folder + "-tmp1", next_tmp = folder + "-tmp2";
   for (const std::string& path : {folder, faulted_tmp, next_tmp}) {
     ASSERT_EQ(mkdir(path.c_str(), 0700), 0);
@@ -315,6 +448,75 @@ TEST_F(HintsSafety, FaultAtEachCallThenTheReadersAndTheNextUpdate) {
   const std::string not_removed =
       "error removing \"hints.KxCpy\": the copy back into \"hints\" is complete\n";
   const std::string restored = "restored \"hints\" from \"hints.KxBak\" after an interrupted update\n";
+  const std::string edit = "# edited in place\n";
+  const auto run_counted = [&](const std::vector<std::string>& args, std::vector<std::string> prefix) {
+    options.prefix = std::move(prefix);
+    const ToolRun run = run_tool(args, options);
+    EXPECT_EQ(run.exit_status, 0) << run.err;
+    return lines_of(calls_log);
+  };
+  const auto summary = [](const std::string& what, const std::map<std::string, int>& outcomes) {
+    std::printf("%s:", what.c_str());
+    for (const auto& [outcome, runs] : outcomes) std::printf(" %s: %d;", outcome.c_str(), runs);
+    std::printf("\n");
+  };
+
+  // The first update from the old text, stopped by `stop` with the file torn;
+  // what an earlier stop left goes first (its marker, and the mark: chmod).
+  const auto tear = [&](const std::vector<std::string>& stop) {
+    write_file(hints, kOld);
+    ASSERT_EQ(chmod(hints.c_str(), 0644), 0);
+    std::remove((hints + ".KxBak").c_str());
+    std::remove((hints + ".KxCpy").c_str());
+    options.prefix = stop;
+    ASSERT_EQ(run_tool(first, options).signal, SIGKILL);
+  };
+  // After the stop `stop` tore the file: each second fault in the repair.
+  const auto repair_with_a_second_fault = [&](const std::vector<std::string>& stop) {
+    const struct {
+      const char* calls;
+      const char* fault;
+    } second_faults[] = {
+        {"pread64", "error=EIO"},    {"openat", "error=EIO"},    {"newfstatat", "error=EIO"},
+        {"fchmod", "error=EIO"},     {"fsync", "error=EIO"},     {"ftruncate", "error=EIO"},
+        {"write", "error=EIO"},      {"rename", "error=EIO"},    {"unlink", "error=EIO"},
+        {"fchmod", "signal=KILL"},   {"fsync", "signal=KILL"},   {"ftruncate", "signal=KILL"},
+        {"write", "signal=KILL"},    {"rename", "signal=KILL"},  {"unlink", "signal=KILL"},
+    };
+    for (const auto& r : second_faults) {
+      const std::string calls = r.calls;
+      // Writes to standard error are left alone: the message would be lost.
+      const bool files_only = calls == "pread64" || calls == "openat" || calls == "newfstatat" ||
+                              calls == "write";
+      const std::vector<std::string> strace = under_strace(folder, faulted_tmp, calls, files_only);
+      tear(stop);
+      const int count = run_counted(second, faulting(strace, "../calls", calls, r.fault, 0));
+      std::map<std::string, int> outcomes;
+      for (int n = 1; n <= count; ++n) {
+        SCOPED_TRACE(std::string("then ") + r.fault + " at " + calls + " " + std::to_string(n));
+        tear(stop);
+        options.prefix = faulting(strace, "/dev/null", calls, r.fault, n);
+        const ToolRun repair = run_tool(second, options);
+        const bool edited = read_file(hints) == second_text;
+        EXPECT_EQ(read_file(hints + ".KxBak"), kOld);
+        if (repair.signal == 0) {
+          EXPECT_EQ(edited, repair.exit_status == 0);
+          EXPECT_TRUE(repair.exit_status == 0 ? repair.err.find(restored) != std::string::npos
+                                              : !repair.err.empty())
+              << repair.err;
+        }
+        options.prefix = hints_e2e::with_private_tmp(folder, next_tmp);
+        const ToolRun next = run_tool(second, options);
+        EXPECT_EQ(next.exit_status, 0) << next.err;
+        EXPECT_EQ(read_file(hints), second_text);
+        EXPECT_EQ(read_file(hints + ".KxBak"), edited ? second_text : kOld);
+        EXPECT_EQ(names_in(folder), (std::vector<std::string>{"hints", "hints.KxBak"}));
+        ++outcomes[repair.signal != 0 ? "killed" : "exit " + std::to_string(repair.exit_status)];
+      }
+      summary(std::string("  then ") + r.fault + " at each of " + std::to_string(count) + " " + calls + " calls of the repair", outcomes);
+    }
+    EXPECT_EQ(names_in(next_tmp), std::vector<std::string>{});
+  };
 
   const struct {
     const char* calls;
@@ -326,31 +528,19 @@ TEST_F(HintsSafety, FaultAtEachCallThenTheReadersAndTheNextUpdate) {
   };
   for (const auto& c : cases) {
     const std::string calls = c.calls, fault = c.fault;
-    // Interruptions go to the calls on the hints file, its backup and marker
-    // only: the loader of the program itself would not retry.
-    std::vector<std::string> strace{"strace", "-f", "-qq", "-e", "trace=" + calls};
-    if (fault == "error=EINTR") {
-      for (const char* name : {"hints", "hints.KxBak", "hints.KxCpy"}) {
-        strace.insert(strace.end(), {"-P", name, "-P", folder + "/" + name});
-      }
-    }
-    options.prefix = hints_e2e::with_private_tmp(folder, faulted_tmp, strace);
-    options.prefix.insert(options.prefix.end(), {"-o", "../calls"});
+    const std::vector<std::string> strace = under_strace(folder, faulted_tmp, calls, fault == "error=EINTR");
     write_file(hints, kOld);
-    const ToolRun clean = run_tool(first, options);
-    ASSERT_EQ(clean.exit_status, 0) << clean.err;
-    const int count = lines_of(dir.file("calls"));
+    const int count = run_counted(first, faulting(strace, "../calls", calls, fault, 0));
     std::map<std::string, int> outcomes;
     for (int n = 1; n <= count; ++n) {
       const std::string what = fault + " at " + calls + " " + std::to_string(n);
       SCOPED_TRACE(what);
       write_file(hints, kOld);
       std::remove((hints + ".KxBak").c_str());
-      options.prefix = hints_e2e::with_private_tmp(folder, faulted_tmp, strace);
-      options.prefix.insert(options.prefix.end(), {"-o", "/dev/null", "-e",
-                                                   "inject=" + calls + ":" + fault + ":when=" + std::to_string(n)});
+      const std::vector<std::string> stop = faulting(strace, "/dev/null", calls, fault, n);
+      options.prefix = stop;
       const ToolRun faulted = run_tool(first, options);
-      const std::string text = read_file(hints);
+      std::string text = read_file(hints);
       const bool whole = text == kOld || text == first_text;
       if (faulted.signal == 0) {
         EXPECT_EQ(text, faulted.exit_status == 0 ? first_text : kOld) << faulted.err;
@@ -362,6 +552,13 @@ TEST_F(HintsSafety, FaultAtEachCallThenTheReadersAndTheNextUpdate) {
       if (fault == "error=EINTR") {
         EXPECT_EQ(faulted.exit_status, 0);
         EXPECT_EQ(faulted.err, "");
+      }
+      if (whole && faulted.signal == 0) {
+        std::ofstream(hints, std::ios::app) << edit;
+        text += edit;
+      } else if (!whole) {
+        repair_with_a_second_fault(stop);
+        tear(stop);
       }
 
       options.prefix = hints_e2e::with_private_tmp(folder, next_tmp);
@@ -382,9 +579,7 @@ TEST_F(HintsSafety, FaultAtEachCallThenTheReadersAndTheNextUpdate) {
                  : "exit " + std::to_string(faulted.exit_status) +
                        (faulted.err == not_removed ? " naming the marker" : "")];
     }
-    std::printf("%s at each of %d %s calls:", c.fault, count, c.calls);
-    for (const auto& [outcome, runs] : outcomes) std::printf(" %s: %d;", outcome.c_str(), runs);
-    std::printf("\n");
+    summary(fault + " at each of " + std::to_string(count) + " " + calls + " calls", outcomes);
   }
 }
 

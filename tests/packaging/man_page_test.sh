@@ -114,7 +114,7 @@ grep -qiE '^\.It .*positive' <<<"$exit_section" ||
 diagnostics=$(section DIAGNOSTICS | plain)
 # Every source of src/ that writes a message: through report(), or a literal
 # that begins as the messages do.
-mapfile -t message_sources < <(grep -rlE '(^|[^_[:alnum:]])(report|finding)\(|"(error|restored|incomplete|moved) ' \
+mapfile -t message_sources < <(grep -rlE '(^|[^_[:alnum:]])(report|finding)\(|"(error|restored|incomplete|moved|cannot) ' \
   --include='*.cpp' "$source_dir/src" | sort)
 [ "${#message_sources[@]}" -ge 5 ] || fail "too few sources with messages under src/"
 literal='"([^"\\]|\\.)*"'
@@ -125,7 +125,7 @@ for file in "${message_sources[@]}"; do
   messages=$( {
     grep -oE "(^|[^_[:alnum:]])report\($literal" "$file" | sed -E 's/^.?report\(//' || true
     grep -oE "finding\([^,()]*, *$literal" "$file" | sed -E 's/^finding\([^,()]*, *//' || true
-    grep -oE "\"(error|restored|incomplete|moved) ([^\"\\\\]|\\\\.)*\"" "$file" || true
+    grep -oE "\"(error|restored|incomplete|moved|cannot) ([^\"\\\\]|\\\\.)*\"" "$file" || true
   } | sort -u)
   [ -n "$messages" ] || fail "no messages found in $file"
   while read -r message; do

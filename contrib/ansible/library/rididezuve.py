@@ -21,6 +21,11 @@ description:
     file byte for byte; only when they differ is the file updated. An
     unchanged file is not written, so its backup C(FILE.KxBak) keeps the text
     from before the last real change.
+  - When the tool says that an earlier update was stopped while it rewrote
+    the file, the update runs whatever the comparison says; it puts the
+    backup's text back, then makes the edit, and the task is changed. When
+    the tool cannot tell whether the file is whole, the task fails with the
+    tool's message and the files stay as they are.
   - Without I(shared) the module changes nothing and only reports the split.
   - Nothing changes on the running system; the new split takes effect at the
     next boot. I(reboot_required) tells whether a reboot is due.
@@ -273,9 +278,9 @@ def error_message(rc, stdout, stderr):
 
 
 def run_tool_status(module, tool, args, accepted):
-    """The status and standard output (bytes) of a run that ended with one of
-    the accepted statuses, each line on standard error a warning; raises
-    ToolFailure otherwise."""
+    """The status, standard output (bytes) and standard error (lines) of a run
+    that ended with one of the accepted statuses, each line on standard error
+    a warning; raises ToolFailure otherwise."""
     command = [tool] + args
     rc, stdout, stderr = module.run_command(command, encoding=None)
     if rc not in accepted:
@@ -285,15 +290,21 @@ def run_tool_status(module, tool, args, accepted):
             stderr=to_text(stderr),
             cmd=command,
         )
-    for line in to_text(stderr).splitlines():
-        if line.strip():
-            module.warn("rididezuve: %s" % line)
-    return rc, stdout
+    notes = [line for line in to_text(stderr).splitlines() if line.strip()]
+    for line in notes:
+        module.warn("rididezuve: %s" % line)
+    return rc, stdout, notes
 
 
 def run_tool(module, tool, args):
     """Standard output of a successful run, as bytes; raises ToolFailure."""
     return run_tool_status(module, tool, args, (0,))[1]
+
+
+# How the tool begins the line that says an earlier update was stopped while
+# it rewrote the hints file; "incomplete" ends with the backup it restores from.
+INCOMPLETE = re.compile(r'^incomplete ".*" after an interrupted update: .* from "(.*)"$')
+UNCLEAR = "cannot tell whether "
 
 
 def parse_report(text):
@@ -361,13 +372,24 @@ def write_temporary(module, data):
 
 
 def apply_split(module, tool, shared, result):
-    """Edits the hints file when the edit changes it; returns the file whose
-    report shows the next boot after the task."""
+    """Edits the hints file when the edit changes it, or when an earlier
+    update was stopped in its copy back; returns the file whose report shows
+    the next boot after the task."""
     hints_path = module.params["file"]
     edit = edit_arguments(shared, module.params)
-    proposed = run_tool(module, tool, edit + ["--stdout", "-f", hints_path])
+    _, proposed, notes = run_tool_status(module, tool, edit + ["--stdout", "-f", hints_path], (0,))
     current = read_bytes(module, hints_path)
-    if proposed == current:
+    # After a stop in the copy back the comparison says nothing: a torn
+    # file's edit may equal the torn file. Only the update repairs it, or
+    # refuses it with its own status and message when it cannot tell.
+    unclear = [line for line in notes if line.startswith(UNCLEAR)]
+    if unclear and module.check_mode:
+        raise ToolFailure("; ".join(unclear))
+    torn = [match for match in map(INCOMPLETE.match, notes) if match]
+    if torn:
+        # What the update makes: the edit of the backup it puts back first.
+        proposed = run_tool(module, tool, edit + ["--stdout", "-f", torn[0].group(1)])
+    elif proposed == current and not unclear:
         return hints_path
 
     if module._diff:

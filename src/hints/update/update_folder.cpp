@@ -25,6 +25,9 @@ constexpr std::size_t kMaxHintsPath = 255 - 6;
 /// A name in a folder has at most 255 characters: FILE.KxTmp.XXXXXX too.
 constexpr std::size_t kMaxHintsName = 255 - kAsideSuffixLength - kUniqueLength;
 
+/// As many links as FreeBSD follows in one path (MAXSYMLINKS).
+constexpr int kMaxLinks = 32;
+
 bool format_path(PathBuffer& path, const char* hints_path, const char* suffix) {
   const int written = std::snprintf(path.data(), path.size(), "%s%s", hints_path, suffix);
   return written > 0 && static_cast<std::size_t>(written) < path.size();
@@ -57,6 +60,35 @@ bool make_placeholder(const UpdatePaths& paths, bool folder, AsidePath& aside) {
   return ::mkdtemp(aside.data()) != nullptr;
 }
 
+/// The file `hints_path` names, with the symbolic links of its last part
+/// followed (a relative target from the link's folder): every name that
+/// reaches the file through links then leads to the same folder and name.
+/// A link that cannot be read ends the walk where it stands; the open that
+/// follows says why. False when the links go on too long.
+bool follow_last_links(const char* hints_path, PathBuffer& file) {
+  if (std::snprintf(file.data(), file.size(), "%s", hints_path) >= static_cast<int>(file.size()))
+    return false;
+  for (int links = 0; links <= kMaxLinks; ++links) {
+    PathBuffer target{};
+    const ssize_t length = ::readlink(file.data(), target.data(), target.size());
+    if (length < 0) return true;
+    if (static_cast<std::size_t>(length) >= target.size()) return false;
+    target[static_cast<std::size_t>(length)] = '\0';
+    const char* slash = std::strrchr(file.data(), '/');
+    if (target[0] == '/' || slash == nullptr) {
+      file = target;
+      continue;
+    }
+    const int folder = static_cast<int>(slash - file.data()) + 1;
+    PathBuffer joined{};
+    if (std::snprintf(joined.data(), joined.size(), "%.*s%s", folder, file.data(), target.data()) >=
+        static_cast<int>(joined.size()))
+      return false;
+    file = joined;
+  }
+  return false;
+}
+
 struct DirCloser {
   void operator()(DIR* dir) const { ::closedir(dir); }
 };
@@ -64,16 +96,17 @@ struct DirCloser {
 }  // namespace
 
 bool make_update_paths(const char* hints_path, UpdatePaths& paths) {
-  if (std::strlen(hints_path) > kMaxHintsPath) return false;
-  directory_of(hints_path, paths.directory);
-  const char* slash = std::strrchr(hints_path, '/');
-  const char* name = slash == nullptr ? hints_path : slash + 1;
+  if (!follow_last_links(hints_path, paths.file)) return false;
+  const char* file = paths.file.data();
+  if (std::strlen(file) > kMaxHintsPath) return false;
+  directory_of(file, paths.directory);
+  const char* slash = std::strrchr(file, '/');
+  const char* name = slash == nullptr ? file : slash + 1;
   if (*name == '\0' || std::strlen(name) > kMaxHintsName) return false;
   std::snprintf(paths.name.data(), paths.name.size(), "%s", name);
-  std::snprintf(paths.aside_template.data(), paths.aside_template.size(), "%s%sXXXXXX",
-                hints_path, kAsideSuffix);
-  return format_path(paths.backup, hints_path, ".KxBak") &&
-         format_path(paths.marker, hints_path, ".KxCpy");
+  std::snprintf(paths.aside_template.data(), paths.aside_template.size(), "%s%sXXXXXX", file,
+                kAsideSuffix);
+  return format_path(paths.backup, file, ".KxBak") && format_path(paths.marker, file, ".KxCpy");
 }
 
 bool is_trusted(const struct stat& status, const HintsFile& hints) {
@@ -112,10 +145,8 @@ bool move_aside_if_planted(const UpdatePaths& paths, const char* path) {
     if (!make_placeholder(paths, folder, aside)) return false;
     if (::rename(path, aside.data()) == 0) {
       sync_directory(paths.directory.data());
-      flush_standard_output();
-      std::fprintf(stderr, "moved \"%s\" aside to \"%s\": it was not a regular file\n", path,
+      report("moved \"%s\" aside to \"%s\": it was not a regular file", path,
                    aside.data());
-      std::fflush(stderr);
       return true;
     }
     if (folder) {
@@ -139,8 +170,12 @@ void remove_leftovers(const UpdatePaths& paths, const HintsFile& hints) {
   while (const dirent* entry = ::readdir(listing.get())) {
     if (!is_leftover_name(entry->d_name, paths)) continue;
     struct stat status {};
-    if (::fstatat(folder.get(), entry->d_name, &status, AT_SYMLINK_NOFOLLOW) == 0 &&
-        is_trusted(status, hints) && ::unlinkat(folder.get(), entry->d_name, 0) == 0)
+    if (::fstatat(folder.get(), entry->d_name, &status, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    // A folder goes only while empty: one moved aside with what it held stays.
+    const bool placeholder =
+        S_ISDIR(status.st_mode) && (status.st_uid == 0 || status.st_uid == ::geteuid());
+    if ((placeholder || is_trusted(status, hints)) &&
+        ::unlinkat(folder.get(), entry->d_name, placeholder ? AT_REMOVEDIR : 0) == 0)
       removed = true;
   }
   if (removed) retry_interrupted([&] { return ::fsync(folder.get()); });

@@ -10,8 +10,10 @@
 /// The names an in-place update uses beside the hints file FILE: the backup
 /// FILE.KxBak, the copy-back marker FILE.KxCpy, and FILE.KxTmp.XXXXXX for a
 /// file written aside before it is renamed into place, or for a name someone
-/// else planted that is moved out of the way. All of them carry the hints
-/// file's name, so the next update of that file knows them for its own.
+/// else planted that is moved out of the way. All of them carry the name of
+/// the hints file itself, with the symbolic links of its last part followed,
+/// so that the next update of that file knows them for its own whichever
+/// link it came through.
 
 /// A path the update forms: at most 255 characters and the NUL.
 using PathBuffer = std::array<char, 256>;
@@ -19,6 +21,7 @@ using PathBuffer = std::array<char, 256>;
 using AsidePath = std::array<char, 272>;
 
 struct UpdatePaths {
+  PathBuffer file;           // the hints file itself, reached without a link
   PathBuffer backup;         // "FILE.KxBak": the text before the latest update
   PathBuffer marker;         // "FILE.KxCpy": exists while the hints file is being rewritten
   PathBuffer directory;      // the folder of all of them
@@ -26,7 +29,8 @@ struct UpdatePaths {
   AsidePath aside_template;  // "FILE.KxTmp.XXXXXX", for mkstemp
 };
 
-/// Forms the names; false when the hints path leaves no room for a suffix.
+/// Forms the names beside the file that `hints_path` names; false when its
+/// path leaves no room for a suffix, or its links go on for too long.
 bool make_update_paths(const char* hints_path, UpdatePaths& paths);
 
 /// The hints file as the update holds it: open for reading, a regular file,
@@ -56,7 +60,9 @@ FileDescriptor make_aside_file(const UpdatePaths& paths, AsidePath& path);
 bool move_aside_if_planted(const UpdatePaths& paths, const char* path);
 
 /// Removes what earlier updates of this hints file left beside it when they
-/// were stopped: FILE.KxTmp.XXXXXX files this run can trust, by name in the
-/// folder, never through a link. The caller holds the exclusive lock, so no
-/// other update of this file is writing one.
+/// were stopped: FILE.KxTmp.XXXXXX files this run can trust, and empty
+/// FILE.KxTmp.XXXXXX folders of root or this user (a placeholder made to
+/// move a planted folder aside), by name in the folder, never through a
+/// link. The caller holds the exclusive lock, so no other update of this
+/// file is making one.
 void remove_leftovers(const UpdatePaths& paths, const HintsFile& hints);
