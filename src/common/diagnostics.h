@@ -9,7 +9,8 @@
 
 /// Writes one line to standard error: `format` and its arguments as printf
 /// takes them, then a line feed, flushed.
-void report(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void report(const char* format, ...)  // NOLINT(cert-dcl50-cpp): checked as printf's
+    __attribute__((format(printf, 1, 2)));
 
 /// Prints "error opening" with `path` on standard output (the line filter's
 /// own message, on the stream its text goes to) and returns the error number

@@ -199,9 +199,8 @@ int pass_on(BlockReader& reader, LineSink& sink, HeldLine& held, const LineBuffe
     return held.keep(line, next < 0 ? -1 : next - static_cast<std::int64_t>(line.length));
   }
   if (held.active) {
-    if (line.held == HeldPieces::Drop) {
-      held.active = false;
-    } else if (sink.stream == nullptr) {
+    // Dropped, or with nowhere to go, the held pieces are forgotten.
+    if (line.held == HeldPieces::Drop || sink.stream == nullptr) {
       held.active = false;
     } else if (const int status = held.release(reader, sink); status != 0) {
       return status;

@@ -92,7 +92,8 @@ void LoaderFilePass::log_in_folder(const LoaderLine& line) const {
 const LoaderValue* ValueSnapshot::find(const LoaderEnvironment& environment, std::string_view name) const {
   const auto saved = before.find(name);
   if (saved == before.end()) return environment.find(name);
-  return saved->second ? &*saved->second : nullptr;
+  const std::optional<LoaderValue>& value = saved->second;
+  return value ? &*value : nullptr;
 }
 
 bool is_watched_setting(std::string_view name) {
