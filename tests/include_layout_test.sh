@@ -38,7 +38,7 @@ if ! tsort <<<"$pairs" >/dev/null; then
   failures=$((failures + 1))
 fi
 
-total=$(find . -name '*.h' -o -name '*.cpp' | xargs cat | wc -l)
+total=$(find . \( -name '*.h' -o -name '*.cpp' \) -exec cat {} + | wc -l)
 for room in "${!layer[@]}"; do
   own=$(find "$room" -maxdepth 1 \( -name '*.h' -o -name '*.cpp' \) -exec cat {} + | wc -l)
   if [ $((own * 100)) -gt $((total * 45)) ]; then

@@ -77,7 +77,9 @@ if [ "$(id -u)" = 0 ] && command -v strace >/dev/null 2>&1 && unshare -m true 2>
   { printf 'hint.lapic.%s.disabled="%s"\n' 0 0 2 0 16 1 18 1
     printf 'kern.smp.topology="2"\n'
     printf '#%062d\n' $(seq 2000); } >"$scratch/torn/device.hints.qvd"
-  # The subshell, not this one, reports the kill (to nowhere).
+  # The subshell, not this one, reports the kill (to nowhere). The inner
+  # script's $1 is its own argument, hence the single quotes.
+  # shellcheck disable=SC2016
   (unshare -m sh -c 'cd "$1" && mount --bind tmp /tmp && shift && exec "$@"' sh "$scratch/torn" \
     strace -f -qq -o /dev/null -P "$scratch/torn/device.hints.qvd" -e trace=write \
     -e inject=write:signal=KILL:when=2 env LD_PRELOAD="$preload" ASAN_OPTIONS=detect_leaks=0 \

@@ -377,7 +377,7 @@ def apply_split(module, tool, shared, result):
     the next boot after the task."""
     hints_path = module.params["file"]
     edit = edit_arguments(shared, module.params)
-    _, proposed, notes = run_tool_status(module, tool, edit + ["--stdout", "-f", hints_path], (0,))
+    proposed, notes = run_tool_status(module, tool, edit + ["--stdout", "-f", hints_path], (0,))[1:]
     current = read_bytes(module, hints_path)
     # After a stop in the copy back the comparison says nothing: a torn
     # file's edit may equal the torn file. Only the update repairs it, or
