@@ -56,8 +56,10 @@ inline std::optional<std::string> model_expand(std::string_view raw, const Model
     const auto found = environment->find(std::string(name));
     if (found != environment->end()) out += found->second;
   };
+  // Without an environment nothing grows, and only the line's form is asked.
+  const bool bounded = environment != nullptr;
   for (std::size_t i = 0; i < raw.size(); ++i) {
-    if (out.size() > kModelMaxValue) {
+    if (bounded && out.size() > kModelMaxValue) {
       too_big = true;
       return std::nullopt;
     }
@@ -81,7 +83,7 @@ inline std::optional<std::string> model_expand(std::string_view raw, const Model
       i = end - 1;
     }
   }
-  too_big = too_big || out.size() > kModelMaxValue;
+  too_big = too_big || (bounded && out.size() > kModelMaxValue);
   return out;
 }
 
