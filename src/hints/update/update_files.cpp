@@ -12,7 +12,6 @@
 
 #include "common/diagnostics.h"
 #include "common/interrupted_calls.h"
-#include "hints/update/file_copy.h"
 
 namespace {
 
@@ -218,9 +217,9 @@ CopyBack rewrite_hints_file(int text_fd, const char* hints_path, const UpdatePat
     if (file_is_whole && set_copy_back_mark(hints.fd.get(), hints, false)) remove_marker(paths);
     return CopyBack::NotCut;
   }
-  const FilePtr text = read_from_start(text_fd);
   // A failed copy leaves the marker and the mark: the file stays torn until it is restored.
-  if (!text || copy_text(text.get(), std::move(fd)) != 0) return CopyBack::Torn;
+  TextSummary copied;
+  if (!copy_to_disk(text_fd, std::move(fd), copied)) return CopyBack::Torn;
   unmark_written_file(hints_path, paths, hints);
   return CopyBack::Written;
 }
