@@ -44,8 +44,8 @@ std::vector<std::string> lines_for(const char* format, std::uint32_t first_id) {
 
 /// A piece as the filter hands it over: the whole of a short line.
 void load_piece(LineBuffer& line, const std::string& text) {
-  std::memcpy(line.text.data(), text.data(), text.size() + 1);
-  line.length = text.size();
+  std::memcpy(line.text.data(), text.data(), text.size());
+  use_text(line, text.size());
   line.continues_line = false;
   line.ends_line = true;
   line.held = HeldPieces::None;

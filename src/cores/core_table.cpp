@@ -5,12 +5,6 @@
 
 namespace {
 
-/// Fibonacci hashing: APIC ids are small and often evenly spaced, which the
-/// multiplication spreads over the slots; the top bits are the best mixed.
-std::uint32_t slot_of(std::uint32_t apic_id, std::uint32_t shift) {
-  return (apic_id * 2654435761u) >> shift;
-}
-
 /// Indexes the first entry of every id. Without memory the index stays empty
 /// and lookups walk the table: slower, same answers.
 void build_index(CoreTable& table) {
@@ -32,19 +26,12 @@ void build_index(CoreTable& table) {
   index.shift = shift;
   for (std::uint32_t i = 0; i < table.cpu_count; ++i) {
     const std::uint32_t id = table.entries[i].apic_id;
-    std::uint32_t slot = slot_of(id, index.shift);
+    std::uint32_t slot = core_slot_of(id, index.shift);
     // A later core with the same id stays unindexed: the first one is the answer.
     while (index.slots[slot] != 0 && table.entries[index.slots[slot] - 1].apic_id != id)
       slot = (slot + 1) & index.mask;
     if (index.slots[slot] == 0) index.slots[slot] = i + 1;
   }
-}
-
-CoreEntry* walk_table(CoreTable& table, std::uint32_t apic_id) {
-  for (std::uint32_t i = 0; i < table.cpu_count; ++i) {
-    if (table.entries[i].apic_id == apic_id) return &table.entries[i];
-  }
-  return nullptr;
 }
 
 }  // namespace
@@ -75,17 +62,11 @@ CoreTablePtr create_core_table(std::uint32_t shared_count, std::uint32_t cpu_cou
   return table;
 }
 
-CoreEntry* lookup_core(CoreTable& table, std::uint32_t apic_id) {
-  if (table.cpu_count == 0 || !table.entries) {
-    return nullptr;
+CoreEntry* walk_core_table(CoreTable& table, std::uint32_t apic_id) {
+  for (std::uint32_t i = 0; i < table.cpu_count; ++i) {
+    if (table.entries[i].apic_id == apic_id) return &table.entries[i];
   }
-  const CoreIndex& index = table.index;
-  if (!index.slots) return walk_table(table, apic_id);
-  for (std::uint32_t slot = slot_of(apic_id, index.shift);; slot = (slot + 1) & index.mask) {
-    const std::uint32_t entry = index.slots[slot];
-    if (entry == 0) return nullptr;
-    if (table.entries[entry - 1].apic_id == apic_id) return &table.entries[entry - 1];
-  }
+  return nullptr;
 }
 
 bool is_first_of_its_id(CoreTable& table, const CoreEntry& entry) {

@@ -49,8 +49,27 @@ using CoreTablePtr = std::unique_ptr<CoreTable>;
 CoreTablePtr create_core_table(std::uint32_t shared_count, std::uint32_t cpu_count,
                                const std::uint32_t* ids);
 
-/// The first entry, in index order, with that APIC id, or nullptr.
-CoreEntry* lookup_core(CoreTable& table, std::uint32_t apic_id);
+/// Fibonacci hashing: APIC ids are small and often evenly spaced, which the
+/// multiplication spreads over the slots; the top bits are the best mixed.
+inline std::uint32_t core_slot_of(std::uint32_t apic_id, std::uint32_t shift) {
+  return (apic_id * 2654435761u) >> shift;
+}
+
+/// lookup_core without the index: a walk of the table.
+CoreEntry* walk_core_table(CoreTable& table, std::uint32_t apic_id);
+
+/// The first entry, in index order, with that APIC id, or nullptr. Inline:
+/// the edit pass asks once for every hint line of a file.
+inline CoreEntry* lookup_core(CoreTable& table, std::uint32_t apic_id) {
+  if (table.cpu_count == 0 || !table.entries) return nullptr;
+  const CoreIndex& index = table.index;
+  if (!index.slots) return walk_core_table(table, apic_id);
+  for (std::uint32_t slot = core_slot_of(apic_id, index.shift);; slot = (slot + 1) & index.mask) {
+    const std::uint32_t entry = index.slots[slot];
+    if (entry == 0) return nullptr;
+    if (table.entries[entry - 1].apic_id == apic_id) return &table.entries[entry - 1];
+  }
+}
 
 /// True for the first entry of its APIC id; a later entry with an id seen
 /// before is a duplicate that no hint line belongs to.

@@ -2,6 +2,7 @@
 #include "hints/hint_rules.h"
 
 #include <array>
+#include <bit>
 #include <cerrno>
 #include <charconv>
 #include <cstring>
@@ -21,71 +22,140 @@ constexpr std::array<bool, 256> kScanfSpace = [] {
 
 bool is_space(char c) { return kScanfSpace[static_cast<unsigned char>(c)]; }
 
-bool is_digit(char c) { return static_cast<unsigned char>(c - '0') < 10; }
+unsigned digit_value(char c) { return static_cast<unsigned char>(c) - unsigned{'0'}; }
 
-/// The literal at `p`, never read past the line's `end`; a NUL in the line
-/// differs from every literal, so the form still ends there as for scanf.
-/// Its length is known when compiled, so the comparison costs a few loads.
+bool is_digit(char c) { return digit_value(c) < 10; }
+
+/// What may follow a lone "=" as the first byte of a value: neither white
+/// space nor more of the separator nor the NUL that ends the line for scanf.
+constexpr std::array<bool, 256> kValueStart = [] {
+  std::array<bool, 256> table{};
+  table.fill(true);
+  for (const unsigned char c : {' ', '\t', '\n', '\v', '\f', '\r', '=', '\0'}) table[c] = false;
+  return table;
+}();
+
+/// The scanf forms read a line as a C string: its first NUL ends it. Each
+/// step below takes its part of the form at `p` and returns where the line
+/// goes on, or nullptr when the part is not there; none reads past `end`,
+/// since a line handed over where it lies in the input has no NUL after it.
+///
+/// The steps a hint line goes through are inlined by force: on a file of a
+/// million hint lines a call per step cost more than the steps themselves
+/// (the edit pass took half as long again).
+
+/// The literal; a NUL in the line differs from every literal. Its length is
+/// known when compiled, so the comparison costs a few loads.
 template <std::size_t N>
-bool take_literal(const char*& p, const char* end, const char (&literal)[N]) {
+const char* take_literal(const char* p, const char* end, const char (&literal)[N]) {
   constexpr std::size_t kLength = N - 1;
   if (static_cast<std::size_t>(end - p) < kLength || std::memcmp(p, literal, kLength) != 0)
-    return false;
-  p += kLength;
-  return true;
+    return nullptr;
+  return p + kLength;
 }
 
-/// "%d": optional white space and sign, then digits. An id beyond the signed
-/// 32-bit range still matches but is marked out of range, whatever its spelling.
-bool take_decimal(const char*& p, HintMatch& match) {
-  while (is_space(*p)) ++p;
-  const bool negative = *p == '-';
-  if (*p == '-' || *p == '+') ++p;
-  if (!is_digit(*p)) return false;
+const char* skip_space(const char* p, const char* end) {
+  while (p != end && is_space(*p)) ++p;
+  return p;
+}
+
+/// The number of decimal digits that start the eight bytes (the first byte
+/// lowest), up to 8.
+/// A byte is a digit when its high half is 3 and its low half at most 9; a
+/// carry out of a byte only reaches bytes after the first non-digit.
+int leading_digits(std::uint64_t bytes) {
+  constexpr std::uint64_t kHigh = 0xF0F0F0F0F0F0F0F0u;
+  constexpr std::uint64_t kThirties = 0x3030303030303030u;
+  const std::uint64_t not_digit =
+      ((bytes & kHigh) ^ kThirties) | (((bytes + 0x0606060606060606u) & kHigh) ^ kThirties);
+  return std::countr_zero(not_digit) / 8;
+}
+
+/// The value of the first `count` (1 to 7) digits of the eight bytes: each
+/// byte's low half, moved up so the missing digits read as leading zeros,
+/// then pairs, fours and eights combined.
+std::uint32_t digits_value(std::uint64_t bytes, int count) {
+  std::uint64_t value = (bytes & 0x0F0F0F0F0F0F0F0Fu) << (8 * (8 - count));
+  value = (value * 10 + (value >> 8)) & 0x00FF00FF00FF00FFu;
+  value = (value * 100 + (value >> 16)) & 0x0000FFFF0000FFFFu;
+  return static_cast<std::uint32_t>((value * 10000 + (value >> 32)) & 0xFFFFFFFFu);
+}
+
+/// "%d" the long way: optional white space and sign, then digits. An id
+/// beyond the signed 32-bit range still matches but is marked out of range,
+/// whatever its spelling.
+const char* take_any_decimal(const char* p, const char* end, HintMatch& match) {
+  p = skip_space(p, end);
+  const bool negative = p != end && *p == '-';
+  if (p != end && (*p == '-' || *p == '+')) ++p;
+  if (p == end || !is_digit(*p)) return nullptr;
   const std::uint64_t limit = negative ? 2147483648u : 2147483647u;
   std::uint64_t magnitude = 0;
-  for (; is_digit(*p); ++p) {
-    if (magnitude <= limit) magnitude = magnitude * 10 + static_cast<unsigned>(*p - '0');
+  for (; p != end && is_digit(*p); ++p) {
+    if (magnitude <= limit) magnitude = magnitude * 10 + digit_value(*p);
   }
   match.id_in_range = magnitude <= limit;
   if (match.id_in_range) {
     const auto signed_magnitude = static_cast<std::int64_t>(magnitude);
     match.id = static_cast<std::int32_t>(negative ? -signed_magnitude : signed_magnitude);
   }
-  return true;
+  return p;
 }
 
-/// "%*[ =]": one or more spaces or equals signs; a tab does not count.
-bool take_separator(const char*& p) {
+/// "%d". Hints are written with a few digits and nothing before them: those
+/// are read eight bytes at once, anything else the long way.
+[[gnu::always_inline]] inline const char* take_decimal(const char* p, const char* end, HintMatch& match) {
+  if constexpr (std::endian::native == std::endian::little) {
+    if (end - p >= 8) {
+      std::uint64_t bytes = 0;
+      std::memcpy(&bytes, p, sizeof bytes);
+      const int count = leading_digits(bytes);
+      if (count > 0 && count < 8) {
+        match.id = static_cast<std::int32_t>(digits_value(bytes, count));
+        match.id_in_range = true;
+        return p + count;
+      }
+    }
+  }
+  return take_any_decimal(p, end, match);
+}
+
+/// "%*[ =]%*s": one or more spaces or equals signs (a tab does not count),
+/// then optional white space and at least one other character.
+bool take_separator_and_value(const char* p, const char* end) {
+  // Most lines: one "=" and the value straight after it.
+  if (end - p >= 2 && p[0] == '=' && kValueStart[static_cast<unsigned char>(p[1])]) return true;
   const char* start = p;
-  while (*p == ' ' || *p == '=') ++p;
-  return p != start;
-}
-
-/// "%*s": optional white space, then at least one other character.
-bool take_value(const char* p) {
-  while (is_space(*p)) ++p;
-  return *p != '\0';
+  while (p != end && (*p == ' ' || *p == '=')) ++p;
+  if (p == start) return false;
+  p = skip_space(p, end);
+  return p != end && *p != '\0';
 }
 
 /// The forms, each read with scanf's rules: a literal head, for a hint a
 /// decimal id and a literal tail, then a separator and a value. A line can
 /// only be the form its first bytes name.
 bool match_clock_hint(const char* p, const char* end, HintMatch& match) {
-  return take_literal(p, end, "hint.apic.") && take_decimal(p, match) &&
-         take_literal(p, end, ".clock") && take_separator(p) && take_value(p);
+  p = take_literal(p, end, "hint.apic.");
+  if (p != nullptr) p = take_decimal(p, end, match);
+  if (p != nullptr) p = take_literal(p, end, ".clock");
+  return p != nullptr && take_separator_and_value(p, end);
 }
 
 bool match_disable_hint(const char* p, const char* end, HintMatch& match) {
-  return take_literal(p, end, "hint.lapic.") && take_decimal(p, match) &&
-         take_literal(p, end, ".disabled") && take_separator(p) && take_value(p);
+  p = take_literal(p, end, "hint.lapic.");
+  if (p != nullptr) p = take_decimal(p, end, match);
+  if (p != nullptr) p = take_literal(p, end, ".disabled");
+  return p != nullptr && take_separator_and_value(p, end);
 }
 
 bool match_topology(const char* p, const char* end) {
-  return take_literal(p, end, "kern.smp.topology") && take_separator(p) && take_value(p);
+  p = take_literal(p, end, "kern.smp.topology");
+  return p != nullptr && take_separator_and_value(p, end);
 }
 
-HintMatch match_scanf_form(const char* text, std::size_t length) {
+/// The form the line has, or kind None.
+[[gnu::always_inline]] inline HintMatch match_scanf_form(const char* text, std::size_t length) {
   HintMatch match;
   constexpr std::size_t kShortest = sizeof "hint.apic.0.clock=x" - 1;
   if (length < kShortest) return match;
@@ -112,8 +182,7 @@ void write_hint(LineBuffer& line, std::string_view head, std::int32_t id, std::s
   std::memcpy(out, head.data(), head.size());
   out = put_decimal(out + head.size(), id);
   std::memcpy(out, tail.data(), tail.size());
-  line.length = static_cast<std::size_t>(out + tail.size() - line.text.data());
-  line.text[line.length] = '\0';
+  use_text(line, static_cast<std::size_t>(out + tail.size() - line.text.data()));
 }
 
 void write_clock_hint(LineBuffer& line, std::int32_t id) {
@@ -168,33 +237,22 @@ HintMatch match_hint_line(const char* text, std::size_t length) {
 
 HintMatch match_hint_line(const char* text) { return match_hint_line(text, std::strlen(text)); }
 
-HintMatch EditPass::match_line(const LineBuffer& line) {
-  const HintMatch match = match_scanf_form(line.text.data(), line.length);
-  if (match.kind != HintKind::None) return match;
-  reader_.feed({line.text.data(), line.length});
-  return match_loader_setting(reader_.finish());
-}
-
-EditPass::LineFate EditPass::rewrite_clock_hint(LineBuffer& line, const HintMatch& match) {
-  CoreEntry* core = core_named_by(table_, match);
-  if (core == nullptr) return {.stray = true};
-  LineFate fate{.repeat = core->clock_hint_done != 0};
+EditPass::LineFate EditPass::rewrite_clock_hint(LineBuffer& line, std::int32_t id, CoreEntry& core) {
+  LineFate fate{.repeat = core.clock_hint_done != 0};
   // A repeat is dropped, so formatting it would be wasted.
   if (!fate.repeat && (flags_ & WriteClockHint) != 0) {
-    write_clock_hint(line, match.id);
+    write_clock_hint(line, id);
     fate.rewritten = true;
   }
-  core->clock_hint_done = 1;
+  core.clock_hint_done = 1;
   return fate;
 }
 
-EditPass::LineFate EditPass::rewrite_disable_hint(LineBuffer& line, const HintMatch& match) {
-  CoreEntry* core = core_named_by(table_, match);
-  if (core == nullptr) return {.stray = true};
-  const bool repeat = core->disable_hint_done != 0;
+EditPass::LineFate EditPass::rewrite_disable_hint(LineBuffer& line, std::int32_t id, CoreEntry& core) {
+  const bool repeat = core.disable_hint_done != 0;
   const LineFate fate{.repeat = repeat, .rewritten = !repeat};
-  if (fate.rewritten) write_disable_hint(line, match.id, *core);
-  core->disable_hint_done = 1;
+  if (fate.rewritten) write_disable_hint(line, id, core);
+  core.disable_hint_done = 1;
   return fate;
 }
 
@@ -211,37 +269,50 @@ EditPass::LineFate EditPass::rewrite_topology(LineBuffer& line) {
   return fate;
 }
 
+/// What becomes of a hint or topology line. This and apply are inlined by
+/// force for the reason the scanf forms are.
+[[gnu::always_inline]] inline EditPass::LineFate EditPass::rewrite(LineBuffer& line, const HintMatch& match) {
+  if (match.kind == HintKind::Topology) return rewrite_topology(line);
+  CoreEntry* core = core_named_by(table_, match);
+  if (core == nullptr) return {.stray = true};
+  return match.kind == HintKind::Clock ? rewrite_clock_hint(line, match.id, *core)
+                                       : rewrite_disable_hint(line, match.id, *core);
+}
+
 /// Rewrites or drops the line as its match asks; true when the line's text
 /// changed (replaced or dropped).
-bool EditPass::apply(LineBuffer& line, const HintMatch& match) {
-  LineFate fate;
-  switch (match.kind) {
-    case HintKind::Clock:
-      fate = rewrite_clock_hint(line, match);
-      break;
-    case HintKind::Disable:
-      fate = rewrite_disable_hint(line, match);
-      break;
-    case HintKind::Topology:
-      fate = rewrite_topology(line);
-      break;
-    case HintKind::None:
-      break;
-  }
+[[gnu::always_inline]] inline bool EditPass::apply(LineBuffer& line, const HintMatch& match) {
+  if (match.kind == HintKind::None) return false;
+  const LineFate fate = rewrite(line, match);
   const bool dropped = fate.repeat || (fate.stray && (flags_ & Strip) != 0);
   if (dropped) clear_line(line);
   return dropped || fate.rewritten;
 }
 
 int EditPass::rewrite_hint_line(LineBuffer& line) {
+  // Most lines are whole in one piece and match a scanf form.
+  if (line.continues_line || !line.ends_line) return rewrite_long_line(line);
+  const HintMatch match = match_scanf_form(line.data, line.length);
+  if (match.kind == HintKind::None) return rewrite_loader_line(line);
+  apply(line, match);
+  return 0;
+}
+
+int EditPass::rewrite_loader_line(LineBuffer& line) {
   try {
-    if (!line.continues_line && line.ends_line) {
-      apply(line, match_line(line));
-      return 0;
-    }
-    // A line longer than one piece: judged whole, as the loader judges it,
-    // while its pieces wait; it goes out unchanged unless it is a hint.
-    reader_.feed({line.text.data(), line.length});
+    reader_.feed({line.data, line.length});
+    apply(line, match_loader_setting(reader_.finish()));
+  } catch (const std::bad_alloc&) {
+    return ENOMEM;
+  }
+  return 0;
+}
+
+int EditPass::rewrite_long_line(LineBuffer& line) {
+  try {
+    // Judged whole, as the loader judges it, while its pieces wait; it goes
+    // out unchanged unless it is a hint.
+    reader_.feed({line.data, line.length});
     if (!line.ends_line) {
       line.held = HeldPieces::Keep;
       return 0;

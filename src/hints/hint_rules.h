@@ -28,8 +28,8 @@ struct HintMatch {
 };
 
 /// Recognises a clock hint, a disable hint or a topology setting in the
-/// `length` bytes of `text`, which a NUL follows (the scanf forms are judged up
-/// to the first NUL, the loader reads them all); kind None for every other line.
+/// `length` bytes of `text` (the scanf forms are judged up to the first NUL,
+/// the loader reads them all); kind None for every other line.
 HintMatch match_hint_line(const char* text, std::size_t length);
 
 /// The same for a string that ends at its first NUL.
@@ -63,10 +63,12 @@ class EditPass final : public LineHandler {
     bool rewritten = false;  // the line was replaced by its written form
   };
 
-  HintMatch match_line(const LineBuffer& line);
+  int rewrite_loader_line(LineBuffer& line);
+  int rewrite_long_line(LineBuffer& line);
   bool apply(LineBuffer& line, const HintMatch& match);
-  LineFate rewrite_clock_hint(LineBuffer& line, const HintMatch& match);
-  LineFate rewrite_disable_hint(LineBuffer& line, const HintMatch& match);
+  LineFate rewrite(LineBuffer& line, const HintMatch& match);
+  LineFate rewrite_clock_hint(LineBuffer& line, std::int32_t id, CoreEntry& core);
+  LineFate rewrite_disable_hint(LineBuffer& line, std::int32_t id, CoreEntry& core);
   LineFate rewrite_topology(LineBuffer& line);
 
   CoreTable& table_;

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 
 #include "filter_harness.h"
@@ -75,6 +76,11 @@ TEST(HintRules, LinesAreRecognisedByTheWholeForm) {
       {"hint.lapic.2147483648.disabled=1", HintKind::Disable, 0, false},
       {"hint.lapic.-2147483649.disabled=1", HintKind::Disable, 0, false},
       {"hint.lapic.99999999999999999999999.disabled=1", HintKind::Disable, 0, false},
+      {"hint.lapic.1234567.disabled=1", HintKind::Disable, 1234567, true},
+      {"hint.lapic.12345678.disabled=1", HintKind::Disable, 12345678, true},
+      {"hint.lapic.123456789.disabled=1", HintKind::Disable, 123456789, true},
+      {"hint.apic.2147483647.clock=1", HintKind::Clock, 2147483647, true},
+      {"hint.apic.255.clock==  x", HintKind::Clock, 255, true},
       {"hint.apic.0.clock=\t0", HintKind::Clock, 0, true},
       {"kern.smp.topology \"1\"", HintKind::Topology, 0, false},
       // The loader's forms: white space first, tabs around "=", leading zeros.
@@ -96,8 +102,15 @@ TEST(HintRules, LinesAreRecognisedByTheWholeForm) {
       {" hint.lapic.2.disabled=\"$\"", HintKind::None, 0, false},
       {" hint.lapic.2.disabled.x=1", HintKind::None, 0, false},
       {"kern.smp.topology=", HintKind::None, 0, false},
+      {"hint.lapic.9:.disabled=1", HintKind::None, 0, false},
+      {"hint.lapic./.disabled=1", HintKind::None, 0, false},
+      {"hint.apic.1.clock=  \n", HintKind::None, 0, false},
   };
   for (const auto& c : cases) {
+    // A line handed over where it lies in the input has more bytes after it:
+    // they must change nothing.
+    const std::string followed = std::string(c.line) + "1\nhint.apic.1.clock=1";
+    EXPECT_EQ(match_hint_line(followed.data(), std::strlen(c.line)).kind, c.kind) << c.line;
     const HintMatch match = match_hint_line(c.line);
     EXPECT_EQ(match.kind, c.kind) << c.line;
     if (c.kind == HintKind::Clock || c.kind == HintKind::Disable) {

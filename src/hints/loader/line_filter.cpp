@@ -65,8 +65,19 @@ struct BlockReader {
 };
 
 /// The next piece: up to and including a line feed, or kMaxLineLength bytes,
-/// whichever comes first. NUL bytes are ordinary data.
+/// whichever comes first. NUL bytes are ordinary data. A line that lies whole
+/// in the block is handed over where it lies; others are gathered in `text`.
 ReadResult read_piece(BlockReader& reader, LineBuffer& line, int& error) {
+  if (reader.begin < reader.end) {
+    const char* start = reader.block.data() + reader.begin;
+    const std::size_t room = std::min(kMaxLineLength, reader.end - reader.begin);
+    if (const auto* feed = static_cast<const char*>(std::memchr(start, '\n', room))) {
+      line.data = start;
+      line.length = static_cast<std::size_t>(feed - start) + 1;
+      reader.begin += line.length;
+      return ReadResult::Piece;
+    }
+  }
   std::size_t length = 0;
   while (length < kMaxLineLength) {
     if (reader.begin == reader.end && !reader.fill(error)) {
@@ -82,8 +93,7 @@ ReadResult read_piece(BlockReader& reader, LineBuffer& line, int& error) {
     reader.begin += take;
     if (feed != nullptr) break;
   }
-  line.text[length] = '\0';
-  line.length = length;
+  use_text(line, length);
   return length > 0 ? ReadResult::Piece : ReadResult::End;
 }
 
@@ -111,7 +121,7 @@ struct LineSink {
     line_open = bytes[length - 1] != '\n';
     return true;
   }
-  bool write(const LineBuffer& line) { return write(line.text.data(), line.length); }
+  bool write(const LineBuffer& line) { return write(line.data, line.length); }
 
   bool flush() {
     const std::size_t length = std::exchange(pending_length, 0);
@@ -158,7 +168,7 @@ struct HeldLine {
         memory.reset(new (std::nothrow) char[kHeldInMemory]);
         if (!memory) return ENOMEM;
       }
-      std::memcpy(memory.get() + length, line.text.data(), line.length);
+      std::memcpy(memory.get() + length, line.data, line.length);
     } else if (start < 0) {
       return ESPIPE;  // an input that cannot be read again
     } else {
@@ -188,7 +198,7 @@ struct HeldLine {
 /// Marks whether the piece just read ends its line: a line feed, a short
 /// piece (only the end of input stops one early), or nothing after it.
 bool piece_ends_line(BlockReader& reader, const LineBuffer& line, int& error) {
-  if (line.text[line.length - 1] == '\n' || line.length < kMaxLineLength) return true;
+  if (line.data[line.length - 1] == '\n' || line.length < kMaxLineLength) return true;
   return !reader.has_more(error);
 }
 
@@ -307,16 +317,10 @@ int LineHandler::final_line(LineBuffer& line) {
   return 0;
 }
 
-void clear_line(LineBuffer& line) {
-  line.text[0] = '\0';
-  line.length = 0;
-}
-
 void set_line(LineBuffer& line, const char* text) {
   const std::size_t length = strnlen(text, kMaxLineLength);
   std::memcpy(line.text.data(), text, length);
-  line.text[length] = '\0';
-  line.length = length;
+  use_text(line, length);
 }
 
 int filter_lines(std::FILE* input, std::FILE* output, LineHandler* handler) {

@@ -19,12 +19,15 @@ enum class HeldPieces {
   Drop,     // the line was replaced: the held pieces are forgotten
 };
 
-/// The filter's one line buffer. A piece read from the input travels with its
-/// length, so NUL bytes and carriage returns inside it are copied exactly;
-/// `text[length]` is always NUL. A handler that changes the text sets `length`
-/// to match (see set_line and clear_line).
+/// A piece of input as the filter hands it over: `length` bytes at `data`,
+/// NUL bytes and carriage returns included, with no NUL promised after them.
+/// `data` points into the filter's read block when the piece lies whole in
+/// it (no copy for most lines), else at `text`. A handler that replaces the
+/// piece writes it into `text` and points `data` there (see set_line,
+/// clear_line and use_text).
 struct LineBuffer {
   std::span<char, kLineBufferSize> text;
+  const char* data = nullptr;
   std::size_t length = 0;
   /// Set by the filter: this piece goes on with a line whose first piece was
   /// handed over already (a line longer than kMaxLineLength bytes, or the
@@ -57,8 +60,16 @@ class LineHandler {
   LineHandler& operator=(const LineHandler&) = default;
 };
 
+/// The line is now the first `length` bytes of `line.text` (at most
+/// kMaxLineLength), which a NUL then follows.
+inline void use_text(LineBuffer& line, std::size_t length) {
+  line.text[length] = '\0';
+  line.data = line.text.data();
+  line.length = length;
+}
+
 /// Empties the line: nothing is written for it.
-void clear_line(LineBuffer& line);
+inline void clear_line(LineBuffer& line) { use_text(line, 0); }
 
 /// Replaces the line by `text` (cut at kMaxLineLength bytes).
 void set_line(LineBuffer& line, const char* text);

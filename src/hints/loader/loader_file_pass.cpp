@@ -20,7 +20,7 @@ int LoaderFilePass::read_boot_setting(LineBuffer& line) {
   bytes_left -= line.length;
   try {
     if (!line.continues_line) ++line_number_;
-    reader_.feed({line.text.data(), line.length});
+    reader_.feed({line.data, line.length});
     if (line.ends_line) apply(reader_.finish());
   } catch (const std::bad_alloc&) {
     return ENOMEM;

@@ -38,7 +38,7 @@ struct RecordingHandler final : LineHandler {
     return 0;
   }
   int read_line(LineBuffer& line) override {
-    const std::string piece(line.text.data(), line.length);
+    const std::string piece(line.data, line.length);
     script.pieces.push_back(piece);
     if (piece == script.stop_at) return 99;
     if (piece == script.empty_this) clear_line(line);
@@ -99,7 +99,7 @@ TEST_F(LineFilter, PiecesAreCutAlikeWhereverTheInputIsReadInBlocks) {
 /// or replaces it when it begins with "drop"; records where lines ended.
 struct HoldingHandler final : LineHandler {
   int read_line(LineBuffer& line) override {
-    if (!line.continues_line) drop = std::string_view(line.text.data(), line.length).starts_with("drop");
+    if (!line.continues_line) drop = std::string_view(line.data, line.length).starts_with("drop");
     if (!line.ends_line) {
       line.held = HeldPieces::Keep;
       return 0;
