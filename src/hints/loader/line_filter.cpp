@@ -105,7 +105,8 @@ struct LineSink {
   /// and an interrupted one can go on (a buffered stream may drop the rest).
   bool resumes_interrupted = false;
   /// Lines gather here and go out a block at a time: one call per line would
-  /// cost a system call per line of an unbuffered stream.
+  /// cost a system call per line of an unbuffered stream, and a library call
+  /// per line of a buffered one.
   std::span<char> pending;
   std::size_t pending_length = 0;
 
@@ -287,8 +288,9 @@ int finish_output(FilePtr output) {
 /// filter_lines; `unbuffered_output` says that a write interrupted by a
 /// signal may go on where it stopped.
 int run_filter(std::FILE* input, std::FILE* output, LineHandler* handler, bool unbuffered_output) {
-  // An unbuffered output gathers its lines in a block of its own.
-  const std::size_t gather_size = unbuffered_output ? kReadBlockSize : 0;
+  // Lines gather in a block of their own: one call per block rather than
+  // one per line, buffered stream or not.
+  const std::size_t gather_size = output != nullptr ? kReadBlockSize : 0;
   std::unique_ptr<char[]> storage(new (std::nothrow)
                                       char[kLineBufferSize + kReadBlockSize + gather_size]);
   // One heap buffer per run: the line, the read block, then the gathering block.
@@ -304,9 +306,11 @@ int run_filter(std::FILE* input, std::FILE* output, LineHandler* handler, bool u
   int status = handler != nullptr ? reading_pass(reader, sink, line, *handler)
                                   : plain_copy(reader, sink);
   if (status == 0 && handler != nullptr && output != nullptr) status = final_pass(sink, line, *handler);
-  // A zero status promises complete output, so data still buffered must get out.
-  if (status == 0 && output != nullptr && (!sink.flush() || std::fflush(output) != 0))
-    status = sink.failure();
+  if (output == nullptr) return status;
+  // What was gathered goes to the stream whatever the status, as it would
+  // have line by line; a zero status promises complete output, flushed.
+  if (!sink.flush() && status == 0) status = sink.failure();
+  if (status == 0 && std::fflush(output) != 0) status = sink.failure();
   return status;
 }
 

@@ -197,13 +197,17 @@ TEST_F(LineFilter, AppendedLinesStartOnAFreshLine) {
 }
 
 TEST_F(LineFilter, FailedWriteStopsReadingAndIsReported) {
-  Stream in = stream_holding("one\ntwo\nthree\n");
+  // Lines go out a gathered block at a time, so the failure shows within
+  // the first block's worth of lines, long before the input ends.
+  std::string input;
+  for (int i = 0; i < 100000; ++i) input += "line " + std::to_string(i) + "\n";
+  Stream in = stream_holding(input);
   Stream full(std::fopen("/dev/full", "w"));
   ASSERT_NE(full, nullptr);
   std::setvbuf(full.get(), nullptr, _IONBF, 0);
   script.to_append = {"never\n"};
   EXPECT_NE(filter_lines(in.get(), full.get(), &recorder), 0);
-  EXPECT_EQ(script.pieces.size(), 1u);
+  EXPECT_LT(script.pieces.size(), 20000u);
   EXPECT_EQ(script.final_calls, 0);
 }
 
