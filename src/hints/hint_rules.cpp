@@ -269,9 +269,8 @@ EditPass::LineFate EditPass::rewrite_topology(LineBuffer& line) {
   return fate;
 }
 
-/// What becomes of a hint or topology line. This and apply are inlined by
-/// force for the reason the scanf forms are.
-[[gnu::always_inline]] inline EditPass::LineFate EditPass::rewrite(LineBuffer& line, const HintMatch& match) {
+/// What becomes of a hint or topology line.
+EditPass::LineFate EditPass::rewrite(LineBuffer& line, const HintMatch& match) {
   if (match.kind == HintKind::Topology) return rewrite_topology(line);
   CoreEntry* core = core_named_by(table_, match);
   if (core == nullptr) return {.stray = true};
@@ -281,7 +280,7 @@ EditPass::LineFate EditPass::rewrite_topology(LineBuffer& line) {
 
 /// Rewrites or drops the line as its match asks; true when the line's text
 /// changed (replaced or dropped).
-[[gnu::always_inline]] inline bool EditPass::apply(LineBuffer& line, const HintMatch& match) {
+bool EditPass::apply(LineBuffer& line, const HintMatch& match) {
   if (match.kind == HintKind::None) return false;
   const LineFate fate = rewrite(line, match);
   const bool dropped = fate.repeat || (fate.stray && (flags_ & Strip) != 0);
@@ -289,11 +288,27 @@ EditPass::LineFate EditPass::rewrite_topology(LineBuffer& line) {
   return dropped || fate.rewritten;
 }
 
+/// Whether a line of this match was passed or written already. Inlined by
+/// force for the reason the scanf forms are.
+[[gnu::always_inline]] inline bool EditPass::is_repeat(HintMatch match) {
+  if (match.kind == HintKind::Topology) return topology_written_;
+  const CoreEntry* core = core_named_by(table_, match);
+  if (core == nullptr) return false;
+  return (match.kind == HintKind::Clock ? core->clock_hint_done : core->disable_hint_done) != 0;
+}
+
 int EditPass::rewrite_hint_line(LineBuffer& line) {
-  // Most lines are whole in one piece and match a scanf form.
+  // Most lines are whole in one piece and match a scanf form, and most lines
+  // of a big file repeat a hint: those go without a call.
   if (line.continues_line || !line.ends_line) return rewrite_long_line(line);
   const HintMatch match = match_scanf_form(line.data, line.length);
   if (match.kind == HintKind::None) return rewrite_loader_line(line);
+  if (!is_repeat(match)) return rewrite_first_line(line, match);
+  clear_line(line);
+  return 0;
+}
+
+int EditPass::rewrite_first_line(LineBuffer& line, HintMatch match) {
   apply(line, match);
   return 0;
 }

@@ -63,6 +63,8 @@ class EditPass final : public LineHandler {
     bool rewritten = false;  // the line was replaced by its written form
   };
 
+  bool is_repeat(HintMatch match);
+  int rewrite_first_line(LineBuffer& line, HintMatch match);
   int rewrite_loader_line(LineBuffer& line);
   int rewrite_long_line(LineBuffer& line);
   bool apply(LineBuffer& line, const HintMatch& match);

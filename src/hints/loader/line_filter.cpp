@@ -64,20 +64,22 @@ struct BlockReader {
   }
 };
 
-/// The next piece: up to and including a line feed, or kMaxLineLength bytes,
-/// whichever comes first. NUL bytes are ordinary data. A line that lies whole
-/// in the block is handed over where it lies; others are gathered in `text`.
+/// A line that lies whole in the block and ends within a piece's reach,
+/// handed over where it lies: most lines, and no copy. False otherwise.
+bool take_whole_line(BlockReader& reader, LineBuffer& line) {
+  const char* start = reader.block.data() + reader.begin;
+  const std::size_t room = std::min(kMaxLineLength, reader.end - reader.begin);
+  const auto* feed = static_cast<const char*>(std::memchr(start, '\n', room));
+  if (feed == nullptr) return false;
+  line.data = start;
+  line.length = static_cast<std::size_t>(feed - start) + 1;
+  reader.begin += line.length;
+  return true;
+}
+
+/// The next piece, gathered in `text`: up to and including a line feed, or
+/// kMaxLineLength bytes, whichever comes first. NUL bytes are ordinary data.
 ReadResult read_piece(BlockReader& reader, LineBuffer& line, int& error) {
-  if (reader.begin < reader.end) {
-    const char* start = reader.block.data() + reader.begin;
-    const std::size_t room = std::min(kMaxLineLength, reader.end - reader.begin);
-    if (const auto* feed = static_cast<const char*>(std::memchr(start, '\n', room))) {
-      line.data = start;
-      line.length = static_cast<std::size_t>(feed - start) + 1;
-      reader.begin += line.length;
-      return ReadResult::Piece;
-    }
-  }
   std::size_t length = 0;
   while (length < kMaxLineLength) {
     if (reader.begin == reader.end && !reader.fill(error)) {
@@ -227,14 +229,19 @@ int reading_pass(BlockReader& reader, LineSink& sink, LineBuffer& line, LineHand
   HeldLine held;
   bool at_line_start = true;
   for (;;) {
-    int error = 0;
-    const ReadResult result = read_piece(reader, line, error);
-    if (result == ReadResult::End) break;
-    if (result == ReadResult::Failed) return error;
-    line.continues_line = !at_line_start;
-    line.ends_line = piece_ends_line(reader, line, error);
-    if (error != 0) return error;
-    at_line_start = line.ends_line;
+    if (at_line_start && take_whole_line(reader, line)) {
+      line.continues_line = false;
+      line.ends_line = true;
+    } else {
+      int error = 0;
+      const ReadResult result = read_piece(reader, line, error);
+      if (result == ReadResult::End) break;
+      if (result == ReadResult::Failed) return error;
+      line.continues_line = !at_line_start;
+      line.ends_line = piece_ends_line(reader, line, error);
+      if (error != 0) return error;
+      at_line_start = line.ends_line;
+    }
     line.held = HeldPieces::None;
     if (const int status = handler.read_line(line); status != 0) return status;
     if (const int status = pass_on(reader, sink, held, line); status != 0) return status;
