@@ -63,6 +63,7 @@ CoreTablePtr create_core_table(std::uint32_t shared_count, std::uint32_t cpu_cou
 }
 
 CoreEntry* walk_core_table(CoreTable& table, std::uint32_t apic_id) {
+  if (!table.entries) return nullptr;
   for (std::uint32_t i = 0; i < table.cpu_count; ++i) {
     if (table.entries[i].apic_id == apic_id) return &table.entries[i];
   }

@@ -55,13 +55,13 @@ inline std::uint32_t core_slot_of(std::uint32_t apic_id, std::uint32_t shift) {
   return (apic_id * 2654435761u) >> shift;
 }
 
-/// lookup_core without the index: a walk of the table.
+/// lookup_core without the index: a walk of the table, which may be empty.
 CoreEntry* walk_core_table(CoreTable& table, std::uint32_t apic_id);
 
 /// The first entry, in index order, with that APIC id, or nullptr. Inline:
 /// the edit pass asks once for every hint line of a file.
 inline CoreEntry* lookup_core(CoreTable& table, std::uint32_t apic_id) {
-  if (table.cpu_count == 0 || !table.entries) return nullptr;
+  // An index exists only beside entries; the walk answers for an empty table.
   const CoreIndex& index = table.index;
   if (!index.slots) return walk_core_table(table, apic_id);
   for (std::uint32_t slot = core_slot_of(apic_id, index.shift);; slot = (slot + 1) & index.mask) {
