@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <new>
 #include <string_view>
 #include <vector>
@@ -18,11 +19,14 @@ namespace {
 /// Both modes are eight characters wide, so the columns line up.
 const char* mode_text(bool shared) { return shared ? " shared " : "isolated"; }
 
-/// One row, "  %3d |    %02x    | %s |    %s\r\n" put together by hand:
-/// printf's own parsing cost more than the rest of a report of many cores.
-void print_row(std::uint32_t cpu, const CoreEntry& core) {
-  char row[96];
-  char* out = row;
+/// Room for the longest row (57 bytes: a CPU number of eleven characters,
+/// an APIC id of eight).
+constexpr std::size_t kLongestRow = 64;
+
+/// One row, "  %3d |    %02x    | %s |    %s\r\n", put together by hand at
+/// `out` (room for kLongestRow bytes): printf's own parsing cost more than the
+/// rest of a report of many cores. Returns the row's end.
+char* put_row(char* out, std::uint32_t cpu, const CoreEntry& core) {
   const auto put = [&out](std::string_view text) {
     std::memcpy(out, text.data(), text.size());
     out += text.size();
@@ -44,7 +48,7 @@ void print_row(std::uint32_t cpu, const CoreEntry& core) {
   put(" |    ");
   put(mode_text(core.shared_next != 0));
   put("\r\n");
-  std::fwrite(row, 1, static_cast<std::size_t>(out - row), stdout);
+  return out;
 }
 
 }  // namespace
@@ -98,8 +102,15 @@ int print_core_mode_report(CoreTable& table, const char* hints_path) {
 void print_core_modes(const CoreTable& table) {
   std::fputs("  CPU | LApic-ID | mode now | mode next boot\r\n", stdout);
   std::fputs("----------------------------------------------\n", stdout);
+  // Rows go out a few kilobytes at a time, not one library call each.
+  char rows[4096];
+  char* out = rows;
   for (std::uint32_t i = 0; table.entries && i < table.cpu_count; ++i) {
-    const CoreEntry& core = table.entries[i];
-    print_row(i, core);
+    if (out + kLongestRow > std::end(rows)) {
+      std::fwrite(rows, 1, static_cast<std::size_t>(out - rows), stdout);
+      out = rows;
+    }
+    out = put_row(out, i, table.entries[i]);
   }
+  std::fwrite(rows, 1, static_cast<std::size_t>(out - rows), stdout);
 }

@@ -4,11 +4,12 @@
 #include <string>
 
 void LoaderEnvironment::set(std::string_view name, const LoaderValue& value) {
-  const auto found = values.find(name);
-  if (found != values.end()) {
-    found->second = value;
+  // One walk of the tree finds the name or where it goes.
+  const auto place = values.lower_bound(name);
+  if (place != values.end() && place->first == name) {
+    place->second = value;
   } else {
-    values.emplace(std::string(name), value);
+    values.emplace_hint(place, std::string(name), value);
   }
 }
 

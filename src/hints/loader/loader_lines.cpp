@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: BSD-2-Clause
 #include "hints/loader/loader_lines.h"
 
+#include <array>
 #include <cstring>
+#include <tuple>
 
 namespace {
 
@@ -31,9 +33,9 @@ constexpr std::string_view kModuleSuffixes[] = {"_load",  "_name",  "_type", "_f
 
 void LoaderLineReader::take_name_char(char c) {
   if (name_length_ == 0) name_first_ = c;
+  // A ring: byte n of the name lands in slot n modulo its size.
+  name_tail_[name_length_ % name_tail_.size()] = c;
   ++name_length_;
-  std::memmove(name_tail_.data(), name_tail_.data() + 1, name_tail_.size() - 1);
-  name_tail_.back() = c;
   if (line_.name_cut) return;
   if (line_.name.size() < kMaxHeldName) {
     line_.name.push_back(c);
@@ -46,7 +48,11 @@ void LoaderLineReader::take_name_char(char c) {
 /// Decides, at the first byte of the value, how the loader treats it; false
 /// when no pattern of the loader takes the name.
 bool LoaderLineReader::start_value() {
-  const std::string_view tail(name_tail_.data(), name_tail_.size());
+  // The ring in the name's order, the oldest byte first.
+  std::array<char, std::tuple_size_v<decltype(name_tail_)>> ordered{};
+  for (std::size_t i = 0; i < ordered.size(); ++i)
+    ordered[i] = name_tail_[(name_length_ + i) % name_tail_.size()];
+  const std::string_view tail(ordered.data(), ordered.size());
   for (const std::string_view suffix : kModuleSuffixes) {
     if (name_length_ > suffix.size() && tail.ends_with(suffix)) {
       rule_ = suffix == "_load" ? ValueRule::Upper : ValueRule::Raw;

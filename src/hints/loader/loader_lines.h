@@ -93,7 +93,7 @@ class LoaderLineReader {
   bool value_ended_ = false;  // a NUL byte ended the C string the loader stores
   std::size_t name_length_ = 0;
   char name_first_ = '\0';
-  std::array<char, 8> name_tail_{};  // the name's last bytes, for the module suffixes
+  std::array<char, 8> name_tail_{};  // the name's last bytes, a ring, for the module suffixes
   std::string variable_;  // the name after a '$'
   bool variable_cut_ = false;
   LoaderLine line_;

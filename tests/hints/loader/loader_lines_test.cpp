@@ -66,6 +66,8 @@ TEST(LoaderLines, AWholeLineIsJudgedAlikeInAnyPieces) {
       {"a=b c\n", {M, "a", "b", false, NaN}},
       {"-a=1\n", {M, "-a", "", false, B}},
       {"-a_load=\"yes\\n\"\n", {S, "-a_load", "YES\\N", false, NaN}},
+      {"geom_mirror_load=\"yes\"\n", {S, "geom_mirror_load", "YES", false, NaN}},
+      {"geom_mirror_loads=\"yes\"\n", {S, "geom_mirror_loads", "yes", false, NaN}},
       {"exec=\"echo $\"\n", {LoaderLineKind::Command, "exec", "", false, B}},
       {"exec=word\n", {S, "exec", "word", false, NaN}},
       {"a=\"\\$one\\\\x\"\n", {S, "a", "$one\\x", false, NaN}},
