@@ -2,7 +2,6 @@
 #include "hints/hint_rules.h"
 
 #include <array>
-#include <bit>
 #include <cerrno>
 #include <charconv>
 #include <cstring>
@@ -59,28 +58,6 @@ const char* skip_space(const char* p, const char* end) {
   return p;
 }
 
-/// The number of decimal digits that start the eight bytes (the first byte
-/// lowest), up to 8.
-/// A byte is a digit when its high half is 3 and its low half at most 9; a
-/// carry out of a byte only reaches bytes after the first non-digit.
-int leading_digits(std::uint64_t bytes) {
-  constexpr std::uint64_t kHigh = 0xF0F0F0F0F0F0F0F0u;
-  constexpr std::uint64_t kThirties = 0x3030303030303030u;
-  const std::uint64_t not_digit =
-      ((bytes & kHigh) ^ kThirties) | (((bytes + 0x0606060606060606u) & kHigh) ^ kThirties);
-  return std::countr_zero(not_digit) / 8;
-}
-
-/// The value of the first `count` (1 to 7) digits of the eight bytes: each
-/// byte's low half, moved up so the missing digits read as leading zeros,
-/// then pairs, fours and eights combined.
-std::uint32_t digits_value(std::uint64_t bytes, int count) {
-  std::uint64_t value = (bytes & 0x0F0F0F0F0F0F0F0Fu) << (8 * (8 - count));
-  value = (value * 10 + (value >> 8)) & 0x00FF00FF00FF00FFu;
-  value = (value * 100 + (value >> 16)) & 0x0000FFFF0000FFFFu;
-  return static_cast<std::uint32_t>((value * 10000 + (value >> 32)) & 0xFFFFFFFFu);
-}
-
 /// "%d" the long way: optional white space and sign, then digits. An id
 /// beyond the signed 32-bit range still matches but is marked out of range,
 /// whatever its spelling.
@@ -102,19 +79,24 @@ const char* take_any_decimal(const char* p, const char* end, HintMatch& match) {
   return p;
 }
 
-/// "%d". Hints are written with a few digits and nothing before them: those
-/// are read eight bytes at once, anything else the long way.
+/// "%d". Hints are written with a few digits and nothing before them: up to
+/// three are read straight, with no loop, anything else the long way.
 [[gnu::always_inline]] inline const char* take_decimal(const char* p, const char* end, HintMatch& match) {
-  if constexpr (std::endian::native == std::endian::little) {
-    if (end - p >= 8) {
-      std::uint64_t bytes = 0;
-      std::memcpy(&bytes, p, sizeof bytes);
-      const int count = leading_digits(bytes);
-      if (count > 0 && count < 8) {
-        match.id = static_cast<std::int32_t>(digits_value(bytes, count));
-        match.id_in_range = true;
-        return p + count;
+  if (end - p >= 4 && is_digit(p[0])) {
+    std::uint32_t value = digit_value(p[0]);
+    std::size_t count = 1;
+    if (is_digit(p[1])) {
+      value = value * 10 + digit_value(p[1]);
+      count = 2;
+      if (is_digit(p[2])) {
+        value = value * 10 + digit_value(p[2]);
+        count = 3;
       }
+    }
+    if (!is_digit(p[count])) {
+      match.id = static_cast<std::int32_t>(value);
+      match.id_in_range = true;
+      return p + count;
     }
   }
   return take_any_decimal(p, end, match);

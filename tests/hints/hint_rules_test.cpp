@@ -76,6 +76,7 @@ TEST(HintRules, LinesAreRecognisedByTheWholeForm) {
       {"hint.lapic.2147483648.disabled=1", HintKind::Disable, 0, false},
       {"hint.lapic.-2147483649.disabled=1", HintKind::Disable, 0, false},
       {"hint.lapic.99999999999999999999999.disabled=1", HintKind::Disable, 0, false},
+      {"hint.apic.1000.clock=1", HintKind::Clock, 1000, true},
       {"hint.lapic.1234567.disabled=1", HintKind::Disable, 1234567, true},
       {"hint.lapic.12345678.disabled=1", HintKind::Disable, 12345678, true},
       {"hint.lapic.123456789.disabled=1", HintKind::Disable, 123456789, true},
