@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
+#include <vector>
 
 #include "filter_harness.h"
 #include "scratch_dir.h"
@@ -36,6 +38,24 @@ TEST(CoreReport, WorkedExample) {
                 "    1 |    02    |  shared  |     shared \r\n"
                 "    2 |    04    |  shared  |    isolated\r\n"
                 "    3 |    06    | isolated |    isolated\r\n");
+}
+
+TEST(CoreReport, RowsOfManyCoresGoOutWholeAndInOrder) {
+  // More rows than one write takes, the widest APIC id among them.
+  std::vector<std::uint32_t> ids;
+  for (std::uint32_t i = 0; i < 300; ++i) ids.push_back(i == 150 ? 0xFFFFFFFFu : i * 7);
+  CoreTablePtr table = make_table(ids, 2, 3);
+  std::string expected = kHeader;
+  for (std::uint32_t i = 0; i < ids.size(); ++i) {
+    char row[80];
+    std::snprintf(row, sizeof row, "  %3d |    %02x    | %s |    %s\r\n", static_cast<int>(i), ids[i],
+                  i < 2 ? " shared " : "isolated", i < 3 ? " shared " : "isolated");
+    expected += row;
+  }
+  ::testing::internal::CaptureStdout();
+  print_core_modes(*table);
+  std::fflush(stdout);
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(), expected);
 }
 
 TEST(CoreReport, MissingHintsFileIsNamedAndTheReportStillFollows) {

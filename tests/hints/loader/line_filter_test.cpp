@@ -134,6 +134,26 @@ TEST_F(LineFilter, HeldPiecesPassWholeOrGoWholeWhateverTheirLength) {
   ::pclose(piped);
 }
 
+/// Replaces every line by a longer one.
+struct WideningHandler final : LineHandler {
+  int read_line(LineBuffer& line) override {
+    seen.emplace_back(line.data, line.length);
+    set_line(line, ("<" + seen.back().substr(0, seen.back().find('\n')) + ">\n").c_str());
+    return 0;
+  }
+  std::vector<std::string> seen;
+};
+
+TEST_F(LineFilter, AReplacedLineLeavesTheLinesAfterItAsRead) {
+  // Lines are handed over where they lie in the read block; a longer
+  // replacement must not reach the next one.
+  WideningHandler widening;
+  const auto run = filter_text("a\nbb\nccc\n", &widening);
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(widening.seen, (std::vector<std::string>{"a\n", "bb\n", "ccc\n"}));
+  EXPECT_EQ(run.output, "<a>\n<bb>\n<ccc>\n");
+}
+
 TEST_F(LineFilter, EmptiedLineWritesNothingNotEvenItsLineEnd) {
   script.empty_this = "two\r\n";
   const auto run = filter_text("one\ntwo\r\nthree\n", &recorder);
