@@ -31,14 +31,18 @@ constexpr std::string_view kModuleSuffixes[] = {"_load",  "_name",  "_type", "_f
 
 }  // namespace
 
-void LoaderLineReader::take_name_char(char c) {
-  if (name_length_ == 0) name_first_ = c;
-  // A ring: byte n of the name lands in slot n modulo its size.
-  name_tail_[name_length_ % name_tail_.size()] = c;
-  ++name_length_;
+void LoaderLineReader::take_name(std::string_view run) {
+  if (run.empty()) return;
+  if (name_length_ == 0) name_first_ = run.front();
+  // A ring: byte n of the name lands in slot n modulo its size; only the
+  // run's last bytes can still be there at its end.
+  const std::size_t slots = name_tail_.size();
+  for (std::size_t i = run.size() > slots ? run.size() - slots : 0; i < run.size(); ++i)
+    name_tail_[(name_length_ + i) % slots] = run[i];
+  name_length_ += run.size();
   if (line_.name_cut) return;
-  if (line_.name.size() < kMaxHeldName) {
-    line_.name.push_back(c);
+  if (line_.name.size() + run.size() <= kMaxHeldName) {
+    line_.name.append(run);
   } else {
     line_.name_cut = true;
     line_.name.clear();
@@ -220,22 +224,28 @@ void LoaderLineReader::feed(std::string_view piece) {
         if (is_space(c)) continue;
         if (c == '#') {
           state_ = State::Comment;
-        } else if (is_name_char(c)) {
-          take_name_char(c);
-          state_ = State::Name;
-        } else {
-          state_ = State::Bad;
+          continue;
         }
-        continue;
-      case State::Name:
-        if (is_name_char(c)) {
-          take_name_char(c);
-        } else if (c == '=') {
+        if (!is_name_char(c)) {
+          state_ = State::Bad;
+          continue;
+        }
+        state_ = State::Name;
+        [[fallthrough]];
+      case State::Name: {
+        // A name goes in as a run of bytes, not one by one.
+        std::size_t run_end = at;
+        while (run_end < piece.size() && is_name_char(piece[run_end])) ++run_end;
+        take_name(piece.substr(at, run_end - at));
+        at = run_end;
+        if (at == piece.size()) return;
+        if (piece[at] == '=') {
           state_ = State::AfterEquals;
         } else {
-          state_ = is_space(c) ? State::AfterName : State::Bad;
+          state_ = is_space(piece[at]) ? State::AfterName : State::Bad;
         }
         continue;
+      }
       case State::AfterName:
         if (c == '=') {
           state_ = State::AfterEquals;

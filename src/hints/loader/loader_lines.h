@@ -73,7 +73,7 @@ class LoaderLineReader {
   enum class ValueRule : std::uint8_t { Expanded, Raw, Upper, Command };
 
   void start_line();
-  void take_name_char(char c);
+  void take_name(std::string_view run);
   bool start_value();
   void take_value_char(char c);
   void expand_char(char c);
