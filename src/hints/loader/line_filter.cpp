@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: BSD-2-Clause
 #include "hints/loader/line_filter.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,7 +18,7 @@
 
 namespace {
 
-/// How much of the input one read takes.
+/// How much of the input one read takes at most.
 constexpr std::size_t kReadBlockSize = std::size_t{64} * 1024;
 
 enum class ReadResult { Piece, End, Failed };
@@ -292,22 +293,34 @@ int finish_output(FilePtr output) {
   return status;
 }
 
+/// The read block for `input`: a regular file smaller than the full block
+/// gets a block its size (and room to see the end of input), in whole pages,
+/// so that reading a small file does not grow the heap for room it never uses.
+std::size_t read_block_size(std::FILE* input) {
+  constexpr std::size_t kPage = 4096;
+  struct stat status {};
+  if (input == nullptr || ::fstat(fileno(input), &status) != 0 || !S_ISREG(status.st_mode) ||
+      static_cast<std::uint64_t>(status.st_size) >= kReadBlockSize)
+    return kReadBlockSize;
+  return (static_cast<std::size_t>(status.st_size) / kPage + 1) * kPage;
+}
+
 /// filter_lines; `unbuffered_output` says that a write interrupted by a
 /// signal may go on where it stopped.
 int run_filter(std::FILE* input, std::FILE* output, LineHandler* handler, bool unbuffered_output) {
+  const std::size_t block_size = read_block_size(input);
   // Lines gather in a block of their own: one call per block rather than
   // one per line, buffered stream or not.
   const std::size_t gather_size = output != nullptr ? kReadBlockSize : 0;
-  std::unique_ptr<char[]> storage(new (std::nothrow)
-                                      char[kLineBufferSize + kReadBlockSize + gather_size]);
+  std::unique_ptr<char[]> storage(new (std::nothrow) char[kLineBufferSize + block_size + gather_size]);
   // One heap buffer per run: the line, the read block, then the gathering block.
   if (!storage) return ENOMEM;
   LineBuffer line{std::span<char, kLineBufferSize>(storage.get(), kLineBufferSize)};
   clear_line(line);
   LineSink sink{output, false, unbuffered_output,
-                std::span<char>(storage.get() + kLineBufferSize + kReadBlockSize, gather_size)};
+                std::span<char>(storage.get() + kLineBufferSize + block_size, gather_size)};
 
-  BlockReader reader{input, std::span<char>(storage.get() + kLineBufferSize, kReadBlockSize)};
+  BlockReader reader{input, std::span<char>(storage.get() + kLineBufferSize, block_size)};
   if (input != nullptr) reader.block_offset = std::ftell(input);
 
   int status = handler != nullptr ? reading_pass(reader, sink, line, *handler)
