@@ -23,10 +23,28 @@ const char* mode_text(bool shared) { return shared ? " shared " : "isolated"; }
 /// an APIC id of eight).
 constexpr std::size_t kLongestRow = 64;
 
+/// A row whose CPU number fits three columns and whose APIC id two hex
+/// digits, as most are: a copy of the row's pattern with those and the two
+/// modes put in their places. Returns the row's end.
+char* put_narrow_row(char* out, std::uint32_t cpu, const CoreEntry& core) {
+  static constexpr std::string_view kPattern = "  ccc |    hh    | mmmmmmmm |    mmmmmmmm\r\n";
+  constexpr std::string_view kHex = "0123456789abcdef";
+  std::memcpy(out, kPattern.data(), kPattern.size());
+  out[2] = cpu >= 100 ? static_cast<char>('0' + cpu / 100) : ' ';
+  out[3] = cpu >= 10 ? static_cast<char>('0' + cpu / 10 % 10) : ' ';
+  out[4] = static_cast<char>('0' + cpu % 10);
+  out[11] = kHex[core.apic_id / 16];
+  out[12] = kHex[core.apic_id % 16];
+  std::memcpy(out + 19, mode_text(core.shared_now != 0), 8);
+  std::memcpy(out + 33, mode_text(core.shared_next != 0), 8);
+  return out + kPattern.size();
+}
+
 /// One row, "  %3d |    %02x    | %s |    %s\r\n", put together by hand at
 /// `out` (room for kLongestRow bytes): printf's own parsing cost more than the
 /// rest of a report of many cores. Returns the row's end.
 char* put_row(char* out, std::uint32_t cpu, const CoreEntry& core) {
+  if (cpu < 1000 && core.apic_id < 256) return put_narrow_row(out, cpu, core);
   const auto put = [&out](std::string_view text) {
     std::memcpy(out, text.data(), text.size());
     out += text.size();

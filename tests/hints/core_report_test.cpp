@@ -41,9 +41,10 @@ TEST(CoreReport, WorkedExample) {
 }
 
 TEST(CoreReport, RowsOfManyCoresGoOutWholeAndInOrder) {
-  // More rows than one write takes, the widest APIC id among them.
+  // More rows than one write takes; ids of two hex digits and wider, the
+  // widest among them, at CPU numbers of one to three digits.
   std::vector<std::uint32_t> ids;
-  for (std::uint32_t i = 0; i < 300; ++i) ids.push_back(i == 150 ? 0xFFFFFFFFu : i * 7);
+  for (std::uint32_t i = 0; i < 300; ++i) ids.push_back(i == 150 ? 0xFFFFFFFFu : i % 2 == 0 ? i * 7 % 256 : i * 7);
   CoreTablePtr table = make_table(ids, 2, 3);
   std::string expected = kHeader;
   for (std::uint32_t i = 0; i < ids.size(); ++i) {
