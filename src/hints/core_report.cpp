@@ -118,11 +118,14 @@ int print_core_mode_report(CoreTable& table, const char* hints_path) {
 }
 
 void print_core_modes(const CoreTable& table) {
-  std::fputs("  CPU | LApic-ID | mode now | mode next boot\r\n", stdout);
-  std::fputs("----------------------------------------------\n", stdout);
-  // Rows go out a few kilobytes at a time, not one library call each.
-  char rows[4096];
-  char* out = rows;
+  static constexpr std::string_view kHeader =
+      "  CPU | LApic-ID | mode now | mode next boot\r\n"
+      "----------------------------------------------\n";
+  // The report goes out 16 KiB at a time (a few hundred rows), not one
+  // library call a row: mostly in one write.
+  char rows[16384];
+  std::memcpy(rows, kHeader.data(), kHeader.size());
+  char* out = rows + kHeader.size();
   for (std::uint32_t i = 0; table.entries && i < table.cpu_count; ++i) {
     if (out + kLongestRow > std::end(rows)) {
       std::fwrite(rows, 1, static_cast<std::size_t>(out - rows), stdout);
