@@ -31,12 +31,16 @@ struct BlockReader {
   std::size_t begin = 0;          // the next unread byte of the block
   std::size_t end = 0;            // the end of what the block holds
   bool drained = false;           // a short read: end of input, no further read
-  std::int64_t block_offset = 0;  // where the block starts in the stream; -1 when unknown
+  std::int64_t block_start = 0;   // where the block starts, counted from where reading began
+  static constexpr std::int64_t kNotAsked = -2;
+  /// The stream offset where reading began, asked of the stream only when a
+  /// held line needs it (most runs never do); -1 when the stream cannot tell.
+  std::int64_t stream_start = kNotAsked;
 
   /// Refills an empty block; false at the end of input. `error` is set after a read error.
   bool fill(int& error) {
     if (drained) return false;
-    if (block_offset >= 0) block_offset += static_cast<std::int64_t>(end);
+    block_start += static_cast<std::int64_t>(end);
     begin = 0;
     end = 0;
     for (;;) {
@@ -59,10 +63,18 @@ struct BlockReader {
   /// Whether input follows what was taken; false at its end.
   bool has_more(int& error) { return begin < end || fill(error); }
 
-  /// The stream offset of the next unread byte; -1 when unknown.
-  [[nodiscard]] std::int64_t offset() const {
-    return block_offset < 0 ? -1 : block_offset + static_cast<std::int64_t>(begin);
+  /// The stream offset of `at` in the block; -1 when unknown.
+  std::int64_t offset_of(std::size_t at) {
+    if (stream_start == kNotAsked) {
+      // The stream stands right after the block.
+      const long position = std::ftell(stream);
+      stream_start = position < 0 ? -1 : position - block_start - static_cast<std::int64_t>(end);
+    }
+    return stream_start < 0 ? -1 : stream_start + block_start + static_cast<std::int64_t>(at);
   }
+
+  /// The stream offset of the next unread byte; -1 when unknown.
+  std::int64_t offset() { return offset_of(begin); }
 };
 
 /// A line that lies whole in the block and ends within a piece's reach,
@@ -187,7 +199,7 @@ struct HeldLine {
   int release(BlockReader& reader, LineSink& sink) {
     active = false;
     if (!spilled) return sink.write(memory.get(), length) ? 0 : sink.failure();
-    const std::int64_t resume = reader.block_offset + static_cast<std::int64_t>(reader.end);
+    const std::int64_t resume = reader.offset_of(reader.end);
     if (std::fseek(reader.stream, static_cast<long>(start), SEEK_SET) != 0) return errno;
     for (std::size_t left = length; left > 0;) {
       const std::size_t got = std::fread(memory.get(), 1, std::min(left, kHeldInMemory), reader.stream);
@@ -321,7 +333,6 @@ int run_filter(std::FILE* input, std::FILE* output, LineHandler* handler, bool u
                 std::span<char>(storage.get() + kLineBufferSize + block_size, gather_size)};
 
   BlockReader reader{input, std::span<char>(storage.get() + kLineBufferSize, block_size)};
-  if (input != nullptr) reader.block_offset = std::ftell(input);
 
   int status = handler != nullptr ? reading_pass(reader, sink, line, *handler)
                                   : plain_copy(reader, sink);
