@@ -126,6 +126,16 @@ TEST_F(LineFilter, HeldPiecesPassWholeOrGoWholeWhateverTheirLength) {
   // Each line ends once: a line feed, or the end of the input after 2047 bytes.
   EXPECT_EQ(holding.ends.size(), 5u);
 
+  // Reading that begins past the stream's start reads a line again from
+  // where that line began.
+  const std::string skipped = "not read\n";
+  Stream offset_in = stream_holding(skipped + input);
+  ASSERT_EQ(std::fseek(offset_in.get(), static_cast<long>(skipped.size()), SEEK_SET), 0);
+  Stream offset_out(std::tmpfile());
+  HoldingHandler again;
+  EXPECT_EQ(filter_lines(offset_in.get(), offset_out.get(), &again), 0);
+  EXPECT_EQ(contents_of(offset_out.get()), run.output);
+
   // An input that cannot be read again refuses such a line rather than lose it.
   std::FILE* piped = ::popen("head -c 70000 /dev/zero | tr '\\0' p", "r");
   ASSERT_NE(piped, nullptr);
