@@ -5,10 +5,12 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
+#include <initializer_list>
 #include <memory>
+#include <string_view>
 
 #include "common/diagnostics.h"
 #include "common/interrupted_calls.h"
@@ -28,9 +30,22 @@ constexpr std::size_t kMaxHintsName = 255 - kAsideSuffixLength - kUniqueLength;
 /// As many links as FreeBSD follows in one path (MAXSYMLINKS).
 constexpr int kMaxLinks = 32;
 
-bool format_path(PathBuffer& path, const char* hints_path, const char* suffix) {
-  const int written = std::snprintf(path.data(), path.size(), "%s%s", hints_path, suffix);
-  return written > 0 && static_cast<std::size_t>(written) < path.size();
+/// `parts` one after the other, and a NUL, in `path`; false, and `path`
+/// left empty, when they do not fit whole. (A path is built for every run,
+/// --show's too: this costs less than the printf family.)
+template <std::size_t N>
+bool join_path(std::array<char, N>& path, std::initializer_list<std::string_view> parts) {
+  std::size_t length = 0;
+  for (const std::string_view part : parts) {
+    if (part.size() >= N - length) {
+      path[0] = '\0';
+      return false;
+    }
+    std::memcpy(path.data() + length, part.data(), part.size());
+    length += part.size();
+  }
+  path[length] = '\0';
+  return true;
 }
 
 void directory_of(const char* hints_path, PathBuffer& directory) {
@@ -66,8 +81,7 @@ bool make_placeholder(const UpdatePaths& paths, bool folder, AsidePath& aside) {
 /// A link that cannot be read ends the walk where it stands; the open that
 /// follows says why. False when the links go on too long.
 bool follow_last_links(const char* hints_path, PathBuffer& file) {
-  if (std::snprintf(file.data(), file.size(), "%s", hints_path) >= static_cast<int>(file.size()))
-    return false;
+  if (!join_path(file, {hints_path})) return false;
   for (int links = 0; links <= kMaxLinks; ++links) {
     PathBuffer target{};
     const ssize_t length = ::readlink(file.data(), target.data(), target.size());
@@ -79,11 +93,9 @@ bool follow_last_links(const char* hints_path, PathBuffer& file) {
       file = target;
       continue;
     }
-    const int folder = static_cast<int>(slash - file.data()) + 1;
+    const auto folder = static_cast<std::size_t>(slash - file.data()) + 1;
     PathBuffer joined{};
-    if (std::snprintf(joined.data(), joined.size(), "%.*s%s", folder, file.data(), target.data()) >=
-        static_cast<int>(joined.size()))
-      return false;
+    if (!join_path(joined, {std::string_view(file.data(), folder), target.data()})) return false;
     file = joined;
   }
   return false;
@@ -103,10 +115,8 @@ bool make_update_paths(const char* hints_path, UpdatePaths& paths) {
   const char* slash = std::strrchr(file, '/');
   const char* name = slash == nullptr ? file : slash + 1;
   if (*name == '\0' || std::strlen(name) > kMaxHintsName) return false;
-  std::snprintf(paths.name.data(), paths.name.size(), "%s", name);
-  std::snprintf(paths.aside_template.data(), paths.aside_template.size(), "%s%sXXXXXX", file,
-                kAsideSuffix);
-  return format_path(paths.backup, file, ".KxBak") && format_path(paths.marker, file, ".KxCpy");
+  return join_path(paths.name, {name}) && join_path(paths.aside_template, {file, kAsideSuffix, "XXXXXX"}) &&
+         join_path(paths.backup, {file, ".KxBak"}) && join_path(paths.marker, {file, ".KxCpy"});
 }
 
 bool is_trusted(const struct stat& status, const HintsFile& hints) {
