@@ -183,6 +183,12 @@ CoreEntry* core_named_by(CoreTable& table, const HintMatch& match) {
   return lookup_core(table, static_cast<std::uint32_t>(match.id));
 }
 
+/// Whether a line of the core's clock or disable hint (`kind`) was passed
+/// or written already: a later one is a repeat.
+bool hint_done(const CoreEntry& core, HintKind kind) {
+  return (kind == HintKind::Clock ? core.clock_hint_done : core.disable_hint_done) != 0;
+}
+
 /// Ids are written the way "%d" reads them back.
 std::int32_t written_id(const CoreEntry& core) { return static_cast<std::int32_t>(core.apic_id); }
 
@@ -220,7 +226,7 @@ HintMatch match_hint_line(const char* text, std::size_t length) {
 HintMatch match_hint_line(const char* text) { return match_hint_line(text, std::strlen(text)); }
 
 EditPass::LineFate EditPass::rewrite_clock_hint(LineBuffer& line, std::int32_t id, CoreEntry& core) {
-  LineFate fate{.repeat = core.clock_hint_done != 0};
+  LineFate fate{.repeat = hint_done(core, HintKind::Clock)};
   // A repeat is dropped, so formatting it would be wasted.
   if (!fate.repeat && (flags_ & WriteClockHint) != 0) {
     write_clock_hint(line, id);
@@ -231,7 +237,7 @@ EditPass::LineFate EditPass::rewrite_clock_hint(LineBuffer& line, std::int32_t i
 }
 
 EditPass::LineFate EditPass::rewrite_disable_hint(LineBuffer& line, std::int32_t id, CoreEntry& core) {
-  const bool repeat = core.disable_hint_done != 0;
+  const bool repeat = hint_done(core, HintKind::Disable);
   const LineFate fate{.repeat = repeat, .rewritten = !repeat};
   if (fate.rewritten) write_disable_hint(line, id, core);
   core.disable_hint_done = 1;
@@ -275,8 +281,7 @@ bool EditPass::apply(LineBuffer& line, const HintMatch& match) {
 [[gnu::always_inline]] inline bool EditPass::is_repeat(HintMatch match) {
   if (match.kind == HintKind::Topology) return topology_written_;
   const CoreEntry* core = core_named_by(table_, match);
-  if (core == nullptr) return false;
-  return (match.kind == HintKind::Clock ? core->clock_hint_done : core->disable_hint_done) != 0;
+  return core != nullptr && hint_done(*core, match.kind);
 }
 
 int EditPass::rewrite_hint_line(LineBuffer& line) {
@@ -286,10 +291,12 @@ int EditPass::rewrite_hint_line(LineBuffer& line) {
   const HintMatch match = match_scanf_form(line.data, line.length);
   if (match.kind == HintKind::None) return rewrite_loader_line(line);
   if (!is_repeat(match)) return rewrite_first_line(line, match);
-  clear_line(line);
+  clear_line(line);  // as apply drops a repeat
   return 0;
 }
 
+/// A call of its own, the last thing rewrite_hint_line does, so that the
+/// repeats there need no register saved for it.
 int EditPass::rewrite_first_line(LineBuffer& line, HintMatch match) {
   apply(line, match);
   return 0;

@@ -1,9 +1,7 @@
 // SPDX-License-Identifier: BSD-2-Clause
 #include "hints/loader/loader_lines.h"
 
-#include <array>
 #include <cstring>
-#include <tuple>
 
 namespace {
 
@@ -53,7 +51,7 @@ void LoaderLineReader::take_name(std::string_view run) {
 /// when no pattern of the loader takes the name.
 bool LoaderLineReader::start_value() {
   // The ring in the name's order, the oldest byte first.
-  std::array<char, std::tuple_size_v<decltype(name_tail_)>> ordered{};
+  decltype(name_tail_) ordered{};
   for (std::size_t i = 0; i < ordered.size(); ++i)
     ordered[i] = name_tail_[(name_length_ + i) % name_tail_.size()];
   const std::string_view tail(ordered.data(), ordered.size());
