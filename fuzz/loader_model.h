@@ -31,6 +31,10 @@ inline constexpr std::size_t kModelMaxName = 4096;
 /// product keeps 64 KiB, so values between the two still check its reading.
 inline constexpr std::size_t kModelMaxValue = std::size_t{256} * 1024;
 
+/// The tool keeps this much of a value; of a longer one expanded after other
+/// text it cannot read the whole (a documented limit), so the model gives up.
+inline constexpr std::size_t kModelHeldValue = std::size_t{64} * 1024;
+
 /// name -> value, as the loader's environment holds them.
 using ModelEnvironment = std::map<std::string, std::string>;
 
@@ -40,7 +44,7 @@ struct ModelLine {
   ModelKind kind = ModelKind::Ignored;
   std::string name;
   std::string value;      // as stored: a C string, so cut at its first NUL
-  bool too_big = false;   // the value ran past kModelMaxValue: no answer
+  bool too_big = false;   // past kModelMaxValue, or a long value after text: no answer
 };
 
 /// The loader's processing of a value: `\x` is x, a lone `\`, a quote or a bad
@@ -54,7 +58,12 @@ inline std::optional<std::string> model_expand(std::string_view raw, const Model
     name = name.substr(0, std::min(name.find('\0'), name.size()));
     if (environment == nullptr) return;
     const auto found = environment->find(std::string(name));
-    if (found != environment->end()) out += found->second;
+    if (found == environment->end()) return;
+    const bool ended = out.find('\0') != std::string::npos;
+    if (!ended && found->second.size() > kModelHeldValue &&
+        out.find_first_not_of(kModelSpace) != std::string::npos)
+      too_big = true;
+    out += found->second;
   };
   // Without an environment nothing grows, and only the line's form is asked.
   const bool bounded = environment != nullptr;
@@ -74,12 +83,14 @@ inline std::optional<std::string> model_expand(std::string_view raw, const Model
       const std::size_t close = raw.find('}', i + 2);
       if (close == std::string_view::npos || close == i + 2) return std::nullopt;
       append_variable(raw.substr(i + 2, close - i - 2));
+      if (too_big) return std::nullopt;
       i = close;
     } else {
       if (i + 1 == raw.size() || kModelAlnum.find(raw[i + 1]) == std::string_view::npos)
         return std::nullopt;
       const std::size_t end = std::min(raw.find_first_not_of(kModelNameChars, i + 1), raw.size());
       append_variable(raw.substr(i + 1, end - i - 1));
+      if (too_big) return std::nullopt;
       i = end - 1;
     }
   }
